@@ -1,0 +1,145 @@
+// Command front end: resets the log, recognises the command word, decides the port and the
+// instance name, and runs exactly one mode.
+
+#include "app/app.h"
+
+#include "common/common.h"
+#include "config/config.h"
+#include "forwarder/forwarder.h"
+#include "service/service.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+enum RunMode { MODE_INSTALL, MODE_REMOVE, MODE_STANDALONE, MODE_BACKGROUND, MODE_SERVICE };
+
+struct Command {
+    const char *word;
+    int fixedArgs; // arguments after the program name that must be present
+};
+
+// A row's position selects the run mode.
+static const Command CommandTable[] = {
+    {"INSTALL", 2}, {"REMOVE", 1}, {"STANDALONE", 2}, {"BACKGROUND", 2}, {"PRIVATE_SERVICE", 1},
+};
+
+enum { DEFAULT_PORT = 9100, COMMAND_COUNT = sizeof CommandTable / sizeof CommandTable[0] };
+
+// Returns the program's base name: argument 0 after its last ':', '/' or '\'.
+static const char *ProgramBaseName(const char *programPath) {
+    const char *base = programPath != NULL ? programPath : "";
+    for (const char *c = base; *c != '\0'; c++) {
+        if (*c == ':' || *c == '/' || *c == '\\')
+            base = c + 1;
+    }
+    return base;
+}
+
+// Prints the usage text on standard error.
+static void PrintUsage(const char *programPath) {
+    const char *name = ProgramBaseName(programPath);
+    fprintf(stderr, "%s INSTALL \"Printer Name\" [port]\n", name);
+    fprintf(stderr, "%s REMOVE [port]\n", name);
+    fprintf(stderr, "%s STANDALONE \"Printer Name\" [port]\n", name);
+    fprintf(stderr, "%s BACKGROUND \"Printer Name\" [port]\n", name);
+    fprintf(stderr, "If port is unspecified, 9100 is assumed.\n");
+}
+
+// Converts text like atoi, clamping values beyond the signed 32-bit range.
+static int32_t ParseDecimal(const char *text) {
+    const int64_t limit = (int64_t)INT32_MAX + 1;
+    int64_t magnitude = 0;
+    bool negative = false;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        text++;
+    if (*text == '+' || *text == '-')
+        negative = *text++ == '-';
+    for (; *text >= '0' && *text <= '9'; text++) {
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > limit)
+            magnitude = limit; // stays clamped, so no overflow however many digits follow
+    }
+    if (negative)
+        return (int32_t)-magnitude;
+    return magnitude > INT32_MAX ? INT32_MAX : (int32_t)magnitude;
+}
+
+// Decides the port from the optional argument: its low 16 bits when positive, else the default.
+static unsigned short PortFromArgument(const char *text) {
+    int32_t value = ParseDecimal(text);
+    if (value <= 0)
+        return DEFAULT_PORT;
+    return (unsigned short)(value & 0xFFFF);
+}
+
+// Finds the command word, ignoring letter case; -1 when it is not in the table.
+static int FindCommand(const char *word) {
+    for (int row = 0; row < COMMAND_COUNT; row++) {
+        if (_stricmp(word, CommandTable[row].word) == 0)
+            return row;
+    }
+    return -1;
+}
+
+// Configures the console instance and relays until the listener cannot be created or bound.
+static void RunConsoleRelay(const char *printerName, bool detach) {
+    ConfigKeyTemplate = VendorKeyTemplate;
+    WriteInstanceConfig(printerName, ListenPort);
+    if (detach)
+        FreeConsole();
+    NetworkStartup();
+    while (RunPrintListener(false) == 1) {
+    }
+    NetworkCleanup();
+}
+
+// Runs the action of the selected mode.
+static void RunMode(int mode, char **arguments) {
+    switch (mode) {
+    case MODE_INSTALL:
+        InstallService(arguments[0], arguments[2], ListenPort);
+        break;
+    case MODE_REMOVE:
+        RemoveService();
+        break;
+    case MODE_STANDALONE:
+    case MODE_BACKGROUND:
+        RunConsoleRelay(arguments[2], mode == MODE_BACKGROUND);
+        break;
+    case MODE_SERVICE:
+        RunServiceDispatcher();
+        LogLine("Ferrolink exit");
+        break;
+    }
+}
+
+// The process entry: every run starts a fresh log, then selects and runs one mode.
+int FerrolinkMain(int argumentCount, char **arguments) {
+    const char *programPath = argumentCount > 0 ? arguments[0] : NULL;
+    ResetLog();
+    LogLine("KVFerrolink 1.0");
+    LogLine("Ferrolink starting...");
+    if (argumentCount <= 1) {
+        PrintUsage(programPath);
+        return 1;
+    }
+    int mode = FindCommand(arguments[1]);
+    if (mode < 0) {
+        PrintUsage(programPath);
+        return 1;
+    }
+    int fixedArgs = CommandTable[mode].fixedArgs;
+    unsigned short port = DEFAULT_PORT;
+    if (argumentCount == fixedArgs + 2)
+        port = PortFromArgument(arguments[fixedArgs + 1]);
+    else if (argumentCount != fixedArgs + 1) {
+        PrintUsage(programPath);
+        return 1;
+    }
+    ListenPort = port;
+    RequestedPort = port;
+    FormatBounded(InstanceName, sizeof InstanceName, "KVFerrolink_%d", port);
+    RunMode(mode, arguments);
+    return 0;
+}

@@ -1,0 +1,58 @@
+// Process-wide state and the helpers every subsystem uses: bounded formatting, the log file,
+// console output and the service status record.
+#pragma once
+
+#include "platform/platform.h"
+
+enum {
+    PATH_BUFFER_SIZE = 1024, // service command line; configuration key path when writing
+    LINE_BUFFER_SIZE = 256,  // log lines; configuration key path when reading
+    INSTANCE_NAME_SIZE = 64, // "KVFerrolink_<port>"
+    PRINTER_NAME_SIZE = 256, // at most 255 characters and the terminating NUL
+};
+
+// Instance state: one of each per process, in static storage.
+extern unsigned short ListenPort;  // port listened on; the service key's "Port" may replace it
+extern unsigned int RequestedPort; // port decided from the command line
+extern char InstanceName[INSTANCE_NAME_SIZE];
+extern char PrinterName[PRINTER_NAME_SIZE];
+extern SERVICE_STATUS ServiceStatus;
+extern SERVICE_STATUS_HANDLE StatusHandle;
+
+// Formats like printf into a buffer of the given capacity; text that does not fit is cut.
+void FormatBounded(char *buffer, size_t capacity, const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+// Appends one line to "Ferrolink.log"; the line is dropped when the file cannot be opened.
+void LogLine(const char *text);
+
+// Deletes "Ferrolink.log"; a failure is ignored.
+void ResetLog(void);
+
+// Prints a formatted message on standard output.
+void ConsolePrint(const char *format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Fills the service status record with its start values (nothing is reported).
+void InitServiceStatus(void);
+
+// Keeps the handle that every status report uses.
+void SetStatusHandle(SERVICE_STATUS_HANDLE handle);
+
+// Sets the service's state and exit code, then reports the whole record.
+void ReportServiceStatus(DWORD state, DWORD exitCode);
+
+// Reports the record as it stands (an interrogation).
+void ReportCurrentServiceStatus(void);
+
+// Reports the service stopped with the given exit code.
+void ReportServiceStopped(DWORD exitCode);
+
+// Tells whether the service's current state is running.
+bool ServiceIsRunning(void);

@@ -1,0 +1,21 @@
+// Instance configuration: the registry key of one instance and the operations that write and
+// read it. The only place that touches the registry.
+#pragma once
+
+#include <stddef.h>
+
+// Key path templates under HKEY_LOCAL_MACHINE, each formatted with the instance name.
+extern const char ServiceKeyTemplate[];
+extern const char VendorKeyTemplate[];
+
+// The template in force: the service's own key unless a console mode chose the vendor key.
+extern const char *ConfigKeyTemplate;
+
+// Formats the instance's key path from the template in force.
+void BuildConfigKeyPath(char *buffer, size_t capacity);
+
+// Creates or opens the instance key and sets "Description", "Printer" and "Port".
+void WriteInstanceConfig(const char *printerName, unsigned int port);
+
+// Refreshes PrinterName, and with includePort also ListenPort, from the instance key.
+void ReadInstanceConfig(bool includePort);

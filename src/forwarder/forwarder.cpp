@@ -1,0 +1,134 @@
+// Raw print forwarder: listens on ListenPort, serves one connection at a time, and copies each
+// connection's bytes unchanged into one RAW job on the configured printer.
+//
+// No time-outs and no socket options: a client that neither sends nor closes holds the listener.
+// Data streams through one 1024-byte buffer; nothing is ever sent back to the client.
+
+#include "forwarder/forwarder.h"
+
+#include "common/common.h"
+#include "config/config.h"
+
+#include <string.h>
+
+enum {
+    LISTEN_BACKLOG = 2,
+    RECEIVE_CHUNK = 1024,
+    EXIT_NO_SOCKET = 3,
+    EXIT_NO_BIND = 4,
+    EXIT_NO_LISTEN = 5,
+};
+
+static char DocumentName[] = "Forwarded Job";
+static char RawDatatype[] = "RAW";
+
+// Starts Windows Sockets 2.2; the result is not needed.
+void NetworkStartup(void) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+// Ends Windows Sockets.
+void NetworkCleanup(void) {
+    WSACleanup();
+}
+
+// Logs a formatted line carrying the last sockets error number.
+static void LogSocketError(const char *format) {
+    char line[LINE_BUFFER_SIZE];
+    FormatBounded(line, sizeof line, format, WSAGetLastError());
+    LogLine(line);
+}
+
+// Logs the accept line with the printer and the peer's address, first byte first.
+static void LogAccept(const struct sockaddr_in *peer) {
+    char line[LINE_BUFFER_SIZE];
+    const unsigned char *address = (const unsigned char *)&peer->sin_addr;
+    FormatBounded(line, sizeof line, "Accept print job for %s from %d.%d.%d.%d", PrinterName,
+                  address[0], address[1], address[2], address[3]);
+    LogLine(line);
+}
+
+// Opens the configured printer and begins a RAW document; NULL when either step fails.
+static HANDLE OpenPrintJob(void) {
+    HANDLE printer = NULL;
+    DOC_INFO_1A document = {DocumentName, NULL, RawDatatype};
+    if (!OpenPrinterA(PrinterName, &printer, NULL))
+        return NULL;
+    if (StartDocPrinterA(printer, 1, (LPBYTE)&document) == 0) {
+        ClosePrinter(printer);
+        return NULL;
+    }
+    return printer;
+}
+
+// Serves one connection as one print job: every byte received goes to the printer in order.
+static void ForwardJob(SOCKET connection, const struct sockaddr_in *peer) {
+    char buffer[RECEIVE_CHUNK];
+    int received;
+
+    ReadInstanceConfig(false);
+    LogAccept(peer);
+    HANDLE printer = OpenPrintJob();
+    if (printer == NULL) {
+        LogLine("Error opening print job.");
+        return;
+    }
+    // A receive of 0 (the peer closed) or an error ends the job like a normal end.
+    while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+        DWORD written = 0;
+        WritePrinter(printer, buffer, (DWORD)received, &written);
+        if (written != (DWORD)received) {
+            LogLine("Couldn't print all data.");
+            break;
+        }
+    }
+    // Closing the handle completes the job; no end-of-document call is made.
+    ClosePrinter(printer);
+}
+
+// Creates and binds the listening socket; INVALID_SOCKET after logging and reporting a failure.
+static SOCKET OpenListener(bool inService) {
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener == INVALID_SOCKET) {
+        LogSocketError("Error: no socket: %d");
+        if (inService)
+            ReportServiceStopped(EXIT_NO_SOCKET);
+        return INVALID_SOCKET;
+    }
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(ListenPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(listener, (const struct sockaddr *)&address, sizeof address) == SOCKET_ERROR) {
+        LogSocketError("Error: couldn't bind: %d");
+        closesocket(listener);
+        if (inService)
+            ReportServiceStopped(EXIT_NO_BIND);
+        return INVALID_SOCKET;
+    }
+    return listener;
+}
+
+// Listens and serves connections one after another until listen fails.
+int RunPrintListener(bool inService) {
+    SOCKET listener = OpenListener(inService);
+    if (listener == INVALID_SOCKET)
+        return 0;
+    // listen is called again after every connection, served or not, to re-arm the socket.
+    while (listen(listener, LISTEN_BACKLOG) != SOCKET_ERROR) {
+        struct sockaddr_in peer;
+        int peerSize = sizeof peer;
+        memset(&peer, 0, sizeof peer);
+        SOCKET connection = accept(listener, (struct sockaddr *)&peer, &peerSize);
+        if (connection == INVALID_SOCKET)
+            continue;
+        ForwardJob(connection, &peer);
+        closesocket(connection);
+    }
+    if (inService)
+        ReportServiceStopped(EXIT_NO_LISTEN);
+    closesocket(listener);
+    return 1;
+}

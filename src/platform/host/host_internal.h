@@ -1,0 +1,13 @@
+// Host layer internals shared by its own files: where the layer keeps its files, and helpers.
+#pragma once
+
+#include <stddef.h>
+
+// Fills buffer with root/relative; false when it does not fit.
+bool HostPath(char *buffer, size_t capacity, const char *relative);
+
+// Creates a directory and every missing parent; false on failure.
+bool MakeDirectories(const char *path);
+
+// Sets the calling thread's last error number.
+void SetHostError(unsigned int error);

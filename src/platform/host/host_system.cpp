@@ -1,0 +1,163 @@
+// Host layer: last-error numbers, the program's path, the console, locks and the C run-time's
+// Windows extensions (_stricmp, and _fsopen with exclusive sharing and text mode).
+
+#include "win32.h"
+
+#include "host_internal.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+static thread_local DWORD LastError;
+
+void SetHostError(unsigned int error) {
+    LastError = error;
+}
+
+DWORD GetLastError(void) {
+    return LastError;
+}
+
+void SetLastError(DWORD error) {
+    LastError = error;
+}
+
+// Reports the running program's full path; cut and terminated when the buffer is too small.
+DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD size) {
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0 || size == 0) {
+        SetHostError(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    if ((DWORD)length >= size) {
+        memcpy(fileName, path, size - 1);
+        fileName[size - 1] = '\0';
+        SetHostError(122); // ERROR_INSUFFICIENT_BUFFER
+        return size;
+    }
+    memcpy(fileName, path, (size_t)length);
+    fileName[length] = '\0';
+    return (DWORD)length;
+}
+
+// Detaches from the terminal: the standard streams go to /dev/null and a hang-up is ignored.
+BOOL FreeConsole(void) {
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0)
+        return FALSE;
+    fflush(stdout);
+    fflush(stderr);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    if (null > 2)
+        close(null);
+    signal(SIGHUP, SIG_IGN);
+    return TRUE;
+}
+
+// Takes a lock held for short moments only.
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    void *expected = NULL;
+    while (!__atomic_compare_exchange_n(&lock->Ptr, &expected, (void *)1, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        expected = NULL;
+        sched_yield();
+    }
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    __atomic_store_n(&lock->Ptr, (void *)NULL, __ATOMIC_RELEASE);
+}
+
+// Compares ignoring ASCII letter case.
+int _stricmp(const char *left, const char *right) {
+    for (;; left++, right++) {
+        int a = (unsigned char)*left;
+        int b = (unsigned char)*right;
+        if (a >= 'A' && a <= 'Z')
+            a += 'a' - 'A';
+        if (b >= 'A' && b <= 'Z')
+            b += 'a' - 'A';
+        if (a != b || a == 0)
+            return a - b;
+    }
+}
+
+// Writes every byte of a text-mode stream, each line feed as a carriage return and line feed.
+static ssize_t WriteText(void *cookie, const char *data, size_t size) {
+    int fd = (int)(intptr_t)cookie;
+    size_t start = 0;
+    for (size_t i = 0; i <= size; i++) {
+        if (i < size && data[i] != '\n')
+            continue;
+        const char *piece = data + start;
+        size_t length = i - start;
+        while (length > 0) {
+            ssize_t written = write(fd, piece, length);
+            if (written <= 0)
+                return -1;
+            piece += written;
+            length -= (size_t)written;
+        }
+        if (i < size && write(fd, "\r\n", 2) != 2)
+            return -1;
+        start = i + 1;
+    }
+    return (ssize_t)size;
+}
+
+static ssize_t ReadRaw(void *cookie, char *data, size_t size) {
+    return read((int)(intptr_t)cookie, data, size);
+}
+
+static int CloseRaw(void *cookie) {
+    return close((int)(intptr_t)cookie);
+}
+
+// Turns an fopen mode into open flags.
+static int OpenFlags(const char *mode) {
+    bool update = strchr(mode, '+') != NULL;
+    switch (mode[0]) {
+    case 'r':
+        return update ? O_RDWR : O_RDONLY;
+    case 'w':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+    case 'a':
+        return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+        return -1;
+    }
+}
+
+// Opens a file with a sharing mode: _SH_DENYRW fails (EACCES) while anyone else holds it.
+FILE *_fsopen(const char *fileName, const char *mode, int shareFlag) {
+    int flags = OpenFlags(mode);
+    if (flags < 0) {
+        errno = EINVAL;
+        return NULL;
+    }
+    int fd = open(fileName, flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return NULL;
+    if (flock(fd, (shareFlag == _SH_DENYRW ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        close(fd);
+        errno = EACCES;
+        return NULL;
+    }
+    if (strchr(mode, 'b') != NULL)
+        return fdopen(fd, mode);
+    cookie_io_functions_t text = {ReadRaw, WriteText, NULL, CloseRaw};
+    FILE *stream = fopencookie((void *)(intptr_t)fd, mode, text);
+    if (stream == NULL)
+        close(fd);
+    return stream;
+}

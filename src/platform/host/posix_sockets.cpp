@@ -1,0 +1,122 @@
+// Host layer: BSD sockets with errno turned into Winsock error numbers.
+
+#include "posix_sockets.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Maps errno to the Winsock number Windows reports for the same condition.
+static int WinsockError(int code) {
+    switch (code) {
+    case EINTR:
+        return 10004;
+    case EBADF:
+        return 10009;
+    case EACCES:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+    case ENFILE:
+        return 10024;
+    case ENOTSOCK:
+        return 10038;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+    case EPIPE:
+        return 10054;
+    case ENOBUFS:
+    case ENOMEM:
+        return 10055;
+    case ENOTCONN:
+        return 10057;
+    case ETIMEDOUT:
+        return 10060;
+    default:
+        return 10022;
+    }
+}
+
+// Returns -1 with the Winsock number for the current errno.
+static int Fail(int *error) {
+    *error = WinsockError(errno);
+    return -1;
+}
+
+// Creates an IPv4 stream socket.
+int PosixStreamSocket(int *error) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd < 0 ? Fail(error) : fd;
+}
+
+// Binds to an IPv4 address and port.
+int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *error) {
+    // Windows lets a port be bound again while old connections linger in TIME_WAIT; Linux needs
+    // SO_REUSEADDR for that. A port that another socket listens on still fails with EADDRINUSE.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = portNetOrder;
+    address.sin_addr.s_addr = addressNetOrder;
+    return bind(fd, (struct sockaddr *)&address, sizeof address) != 0 ? Fail(error) : 0;
+}
+
+// Marks the socket listening (again).
+int PosixListen(int fd, int backlog, int *error) {
+    return listen(fd, backlog) != 0 ? Fail(error) : 0;
+}
+
+// Accepts one connection, retrying when a signal interrupts the wait.
+int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error) {
+    struct sockaddr_in peer;
+    socklen_t length = sizeof peer;
+    int connection;
+    memset(&peer, 0, sizeof peer);
+    do {
+        connection = accept4(fd, (struct sockaddr *)&peer, &length, SOCK_CLOEXEC);
+    } while (connection < 0 && errno == EINTR);
+    if (connection < 0)
+        return Fail(error);
+    *addressNetOrder = peer.sin_addr.s_addr;
+    *portNetOrder = peer.sin_port;
+    return connection;
+}
+
+// Receives up to length bytes, retrying when a signal interrupts the wait.
+long PosixReceive(int fd, char *buffer, size_t length, int *error) {
+    ssize_t received;
+    do {
+        received = recv(fd, buffer, length, 0);
+    } while (received < 0 && errno == EINTR);
+    return received < 0 ? Fail(error) : (long)received;
+}
+
+// Closes a socket.
+int PosixClose(int fd, int *error) {
+    return close(fd) != 0 ? Fail(error) : 0;
+}
+
+uint16_t PosixHostToNet16(uint16_t value) {
+    return htons(value);
+}
+
+uint32_t PosixHostToNet32(uint32_t value) {
+    return htonl(value);
+}

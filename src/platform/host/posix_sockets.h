@@ -1,0 +1,16 @@
+// Host layer: the few BSD socket calls behind our Winsock, with plain types so that no file
+// needs both the Linux and the Windows declarations. Each returns -1 on failure and leaves the
+// matching Winsock error number in *error.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+int PosixStreamSocket(int *error);
+int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *error);
+int PosixListen(int fd, int backlog, int *error);
+int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
+long PosixReceive(int fd, char *buffer, size_t length, int *error);
+int PosixClose(int fd, int *error);
+uint16_t PosixHostToNet16(uint16_t value);
+uint32_t PosixHostToNet32(uint32_t value);
