@@ -114,6 +114,6 @@ u_short htons(u_short value) {
     return PosixHostToNet16(value);
 }
 
-u_long htonl(u_long value) {
+uint32_t htonl(uint32_t value) {
     return PosixHostToNet32(value);
 }

@@ -32,7 +32,6 @@ typedef HANDLE *LPHANDLE;
 typedef void *HMODULE;
 typedef DWORD REGSAM;
 typedef unsigned short u_short;
-typedef uint32_t u_long;
 typedef struct HKEY__ *HKEY;
 typedef HKEY *PHKEY;
 typedef struct SC_HANDLE__ *SC_HANDLE;
@@ -107,7 +106,7 @@ BOOL ClosePrinter(HANDLE printer);
 // Windows Sockets.
 #define AF_INET 2
 #define SOCK_STREAM 1
-#define INADDR_ANY ((u_long)0x00000000)
+#define INADDR_ANY ((uint32_t)0x00000000)
 #define INVALID_SOCKET ((SOCKET)(~0))
 #define SOCKET_ERROR (-1)
 #define MAKEWORD(low, high) ((WORD)(((BYTE)(low)) | ((WORD)((BYTE)(high))) << 8))
@@ -119,7 +118,7 @@ typedef struct WSAData {
     char szSystemStatus[129];
 } WSADATA, *LPWSADATA;
 struct in_addr {
-    u_long s_addr;
+    uint32_t s_addr;
 };
 struct sockaddr {
     u_short sa_family;
@@ -142,7 +141,7 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length);
 int recv(SOCKET s, char *buffer, int length, int flags);
 int closesocket(SOCKET s);
 u_short htons(u_short value);
-u_long htonl(u_long value);
+uint32_t htonl(uint32_t value);
 
 // Services.
 #define SERVICE_WIN32_OWN_PROCESS 0x10

@@ -1,0 +1,145 @@
+// Command front end: usage, command words, the port rule and the console modes.
+
+#include "fakes/test_support.h"
+
+#include <utility>
+
+using Lines = std::vector<std::string>;
+
+class AppTest : public SystemTest {};
+
+static std::string UsageFor(const std::string &name) {
+    return name + " INSTALL \"Printer Name\" [port]\n" + name + " REMOVE [port]\n" + name +
+           " STANDALONE \"Printer Name\" [port]\n" + name +
+           " BACKGROUND \"Printer Name\" [port]\nIf port is unspecified, 9100 is assumed.\n";
+}
+
+TEST_F(AppTest, UsageNamesTheProgramByItsBaseNameAndLeavesAFreshLog) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"C:\\tools\\relay.exe", "relay.exe"},
+        {"relay", "relay"},
+        {"/usr/local/bin/ferrolink", "ferrolink"},
+        {"D:relay.exe", "relay.exe"},
+        {"C:\\tools\\", ""},
+    };
+    for (const auto &[path, name] : cases) {
+        EXPECT_EQ(1, Run({path})) << path;
+        EXPECT_EQ(UsageFor(name), err) << path;
+        EXPECT_EQ("", out);
+        EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting..."}), LogLines());
+    }
+    // No argument 0 at all: the usage with an empty name instead of a crash.
+    EXPECT_EQ(1, Run({}));
+    EXPECT_EQ(UsageFor(""), err);
+}
+
+TEST_F(AppTest, CommandWordsIgnoreCaseButMustMatchWhole) {
+    fake::Get().openError = ERROR_SERVICE_DOES_NOT_EXIST;
+    EXPECT_EQ(0, Run({"relay", "rEmOvE"}));
+    EXPECT_EQ("Error: OpenService (KVFerrolink_9100) 1060\n", out);
+    for (const char *word : {"REMOVEX", "-remove", "", "REMOV"}) {
+        EXPECT_EQ(1, Run({"relay", word})) << word;
+        EXPECT_EQ(UsageFor("relay"), err);
+    }
+}
+
+TEST_F(AppTest, WrongArgumentCountsPrintTheUsage) {
+    const Lines cases[] = {
+        {"relay", "INSTALL"},
+        {"relay", "STANDALONE"},
+        {"relay", "BACKGROUND"},
+        {"relay", "INSTALL", "HP", "9101", "extra"},
+        {"relay", "REMOVE", "9101", "extra"},
+        {"relay", "PRIVATE_SERVICE", "9101", "extra"},
+    };
+    for (const auto &arguments : cases) {
+        EXPECT_EQ(1, Run(arguments)) << arguments[1] << " with " << arguments.size();
+        EXPECT_EQ(UsageFor("relay"), err);
+        EXPECT_TRUE(fake::Get().events.empty()) << "no action may run";
+    }
+}
+
+// The port rule, observed through the instance name that REMOVE addresses.
+TEST_F(AppTest, PortRuleTakesLow16BitsOfAPositiveClampedNumber) {
+    const std::pair<std::string, int> cases[] = {
+        {"9101", 9101},
+        {"abc", 9100},
+        {"0", 9100},
+        {"-5", 9100},
+        {"9101abc", 9101},
+        {"70000", 4464},
+        {"65536", 0},
+        {"99999999999", 65535},
+        {"-99999999999", 9100},
+        {" \t+9102", 9102},
+        {"", 9100},
+        {"2147483647", 65535},
+        {"2147483648", 65535},
+        {"4294967297", 65535},
+        {"-2147483648", 9100},
+        {std::string(5000, '9'), 65535},
+        {"00009103", 9103},
+    };
+    for (const auto &[argument, port] : cases) {
+        fake::Reset();
+        fake::Get().openError = ERROR_SERVICE_DOES_NOT_EXIST;
+        EXPECT_EQ(0, Run({"relay", "REMOVE", argument})) << argument;
+        EXPECT_EQ("Error: OpenService (KVFerrolink_" + std::to_string(port) + ") 1060\n", out)
+            << "argument '" << argument.substr(0, 20) << "'";
+    }
+}
+
+TEST_F(AppTest, StandaloneWritesTheVendorKeyAndRelaysUntilTheListenerCannotStart) {
+    fake::Get().printers = {"HP"};
+    fake::Client client;
+    client.steps = {fake::Data("hello")};
+    fake::Get().clients = {client};
+    EXPECT_EQ(0, Run({"relay", "STANDALONE", "HP", "9101"}));
+    EXPECT_EQ("", out + err);
+    EXPECT_EQ(0, fake::Get().freeConsoleCalls);
+
+    const fake::Value *description = fake::GetValue(VendorKey(9101), "Description");
+    ASSERT_NE(nullptr, description);
+    EXPECT_EQ(DWORD(REG_SZ), description->type);
+    EXPECT_EQ(std::string("Routes all traffic from port 910x to a local printer\0", 53),
+              description->bytes);
+    const fake::Value *printer = fake::GetValue(VendorKey(9101), "Printer");
+    ASSERT_NE(nullptr, printer);
+    EXPECT_EQ(DWORD(REG_SZ), printer->type);
+    EXPECT_EQ(std::string("HP\0", 3), printer->bytes);
+    const fake::Value *port = fake::GetValue(VendorKey(9101), "Port");
+    ASSERT_NE(nullptr, port);
+    EXPECT_EQ(DWORD(REG_DWORD), port->type);
+    EXPECT_EQ(std::string("\x8d\x23\0\0", 4), port->bytes);
+    EXPECT_EQ(nullptr, fake::GetValue(ServiceKey(9101), "Printer"));
+
+    ASSERT_EQ(1u, fake::Get().jobs.size());
+    EXPECT_EQ("hello", fake::Get().jobs[0].Bytes());
+    EXPECT_EQ(htons(9101), fake::Get().boundPort);
+    // The first listener ends when listen fails; the second cannot get a socket.
+    EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...",
+                     "Accept print job for HP from 127.0.0.1", "Error: no socket: 10055"}),
+              LogLines());
+    EXPECT_EQ(1, fake::Get().startups);
+    EXPECT_EQ(1, fake::Get().cleanups);
+}
+
+TEST_F(AppTest, BackgroundDetachesFromTheConsoleOnce) {
+    EXPECT_EQ(0, Run({"relay", "background", "HP"}));
+    EXPECT_EQ(1, fake::Get().freeConsoleCalls);
+    EXPECT_NE(nullptr, fake::GetValue(VendorKey(9100), "Printer"));
+}
+
+TEST_F(AppTest, PortTakenEndsTheConsoleRelayWithStatusZero) {
+    fake::Get().bindError = WSAEADDRINUSE;
+    EXPECT_EQ(0, Run({"relay", "STANDALONE", "HP", "9100"}));
+    EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Error: couldn't bind: 10048"}),
+              LogLines());
+    EXPECT_EQ(1, fake::Get().socketCalls);
+}
+
+TEST_F(AppTest, PrivateServiceOutsideTheServiceManagerLogsExit) {
+    fake::Get().dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
+    EXPECT_EQ(0, Run({"relay", "PRIVATE_SERVICE", "9100"}));
+    EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Ferrolink exit"}), LogLines());
+}

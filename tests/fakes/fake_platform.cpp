@@ -1,0 +1,495 @@
+// Test double of the platform: scripted sockets, an in-memory spooler, registry and service
+// manager, and a dispatcher that runs the service on a thread of its own.
+
+#include "fake_platform.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <strings.h>
+#include <sched.h>
+#include <thread>
+
+namespace fake {
+
+static State TheState;
+static std::recursive_mutex StateMutex;
+static std::condition_variable_any Changed;
+static bool Released = false;
+static bool AcceptWaiting = false;
+static thread_local DWORD LastError;
+static thread_local int LastSocketError;
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+Receive Data(const std::string &bytes) {
+    return {Receive::Data, bytes, 0};
+}
+Receive Failure(int error) {
+    return {Receive::Error, "", error};
+}
+Receive Closed() {
+    return {Receive::Close, "", 0};
+}
+
+std::string Job::Bytes() const {
+    std::string all;
+    for (const auto &piece : writes)
+        all += piece;
+    return all;
+}
+
+void Reset() {
+    Lock lock(StateMutex);
+    TheState = State();
+    Released = false;
+    AcceptWaiting = false;
+}
+
+State &Get() {
+    return TheState;
+}
+std::recursive_mutex &Mutex() {
+    return StateMutex;
+}
+
+void Release() {
+    Lock lock(StateMutex);
+    Released = true;
+    Changed.notify_all();
+}
+
+static std::string Lower(std::string text) {
+    for (auto &c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return text;
+}
+
+void SetValue(const std::string &key, const std::string &name, DWORD type,
+              const std::string &bytes) {
+    TheState.registry[Lower(key)][Lower(name)] = Value{type, bytes};
+}
+
+const Value *GetValue(const std::string &key, const std::string &name) {
+    auto k = TheState.registry.find(Lower(key));
+    if (k == TheState.registry.end())
+        return nullptr;
+    auto v = k->second.find(Lower(name));
+    return v == k->second.end() ? nullptr : &v->second;
+}
+
+static void Event(const std::string &what) {
+    Lock lock(StateMutex);
+    TheState.events.push_back(what);
+}
+
+// Registry handles index a table of open key paths.
+static std::vector<std::string> OpenKeys;
+
+static LSTATUS NewKeyHandle(const std::string &path, PHKEY result) {
+    OpenKeys.push_back(path);
+    *result = (HKEY)(uintptr_t)OpenKeys.size();
+    return ERROR_SUCCESS;
+}
+
+static std::string KeyPath(HKEY key, LPCSTR subKey) {
+    std::string base = key == HKEY_LOCAL_MACHINE ? "" : OpenKeys.at((uintptr_t)key - 1);
+    return Lower(base.empty() ? subKey : base + "\\" + subKey);
+}
+
+} // namespace fake
+
+using namespace fake;
+
+LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, void *, PHKEY result,
+                        LPDWORD) {
+    Event("RegCreateKeyExA");
+    if (TheState.registryFails)
+        return ERROR_ACCESS_DENIED;
+    std::string path = KeyPath(key, subKey);
+    TheState.registry[path];
+    return NewKeyHandle(path, result);
+}
+
+LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
+    std::string path = KeyPath(key, subKey);
+    if (TheState.registryFails)
+        return ERROR_ACCESS_DENIED;
+    if (TheState.registry.count(path) == 0)
+        return ERROR_FILE_NOT_FOUND;
+    return NewKeyHandle(path, result);
+}
+
+LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, DWORD size) {
+    SetValue(OpenKeys.at((uintptr_t)key - 1), name, type, std::string((const char *)data, size));
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    const Value *value = GetValue(OpenKeys.at((uintptr_t)key - 1), name);
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    if (type != nullptr)
+        *type = value->type;
+    DWORD needed = (DWORD)value->bytes.size();
+    bool fits = size != nullptr && *size >= needed;
+    if (size != nullptr)
+        *size = needed;
+    if (data == nullptr)
+        return ERROR_SUCCESS;
+    if (!fits)
+        return ERROR_MORE_DATA; // the buffer is left untouched, as Windows does
+    memcpy(data, value->bytes.data(), needed);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCloseKey(HKEY) {
+    return ERROR_SUCCESS;
+}
+
+// Spooler: a handle indexes the job list; OpenPrinterA adds an entry, StartDocPrinterA starts it.
+BOOL OpenPrinterA(LPSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
+    Lock lock(StateMutex);
+    if (TheState.openPrinterError != 0) {
+        LastError = TheState.openPrinterError;
+        return FALSE;
+    }
+    if (name == nullptr || name[0] == '\0') {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    for (const auto &known : TheState.printers) {
+        if (strcasecmp(known.c_str(), name) == 0) {
+            Job job;
+            job.printer = known;
+            TheState.jobs.push_back(job);
+            TheState.openHandles++;
+            *handle = (HANDLE)(uintptr_t)TheState.jobs.size();
+            return TRUE;
+        }
+    }
+    LastError = ERROR_INVALID_PRINTER_NAME;
+    return FALSE;
+}
+
+DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE info) {
+    Lock lock(StateMutex);
+    Job &job = TheState.jobs.at((uintptr_t)handle - 1);
+    if (TheState.startDocError != 0 || level != 1) {
+        LastError = TheState.startDocError != 0 ? TheState.startDocError : ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    const DOC_INFO_1A *document = (const DOC_INFO_1A *)info;
+    job.started = true;
+    job.document = document->pDocName ? document->pDocName : "";
+    job.datatype = document->pDatatype ? document->pDatatype : "";
+    return (DWORD)(uintptr_t)handle;
+}
+
+BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
+    Lock lock(StateMutex);
+    int index = (int)(uintptr_t)handle - 1;
+    Job &job = TheState.jobs.at(index);
+    DWORD taken = count;
+    if (index == TheState.shortWriteJob && (int)job.writes.size() == TheState.shortWriteCall)
+        taken = count - 1;
+    job.writes.emplace_back((const char *)buffer, taken);
+    *written = taken;
+    return TRUE;
+}
+
+BOOL ClosePrinter(HANDLE handle) {
+    Lock lock(StateMutex);
+    TheState.jobs.at((uintptr_t)handle - 1).closed = true;
+    TheState.openHandles--;
+    return TRUE;
+}
+
+// Sockets: listeners are 100 and up, connections 1000 plus the client's index.
+int WSAStartup(WORD, LPWSADATA) {
+    TheState.startups++;
+    return 0;
+}
+int WSACleanup(void) {
+    TheState.cleanups++;
+    return 0;
+}
+int WSAGetLastError(void) {
+    return LastSocketError;
+}
+
+SOCKET socket(int family, int type, int protocol) {
+    Lock lock(StateMutex);
+    int call = TheState.socketCalls++;
+    if (family != AF_INET || type != SOCK_STREAM || protocol != 0)
+        LastSocketError = WSAEAFNOSUPPORT;
+    else if (TheState.socketError != 0)
+        LastSocketError = TheState.socketError;
+    else if (call >= TheState.socketCallsAllowed)
+        LastSocketError = WSAENOBUFS;
+    else
+        return (SOCKET)(100 + call);
+    return INVALID_SOCKET;
+}
+
+int bind(SOCKET, const struct sockaddr *address, int length) {
+    Lock lock(StateMutex);
+    const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)address;
+    if (length != sizeof(struct sockaddr_in) || ipv4->sin_family != AF_INET) {
+        LastSocketError = WSAEFAULT;
+        return SOCKET_ERROR;
+    }
+    TheState.boundPort = ipv4->sin_port;
+    TheState.boundAddress = ipv4->sin_addr.s_addr;
+    if (TheState.bindError != 0) {
+        LastSocketError = TheState.bindError;
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+int listen(SOCKET, int backlog) {
+    Lock lock(StateMutex);
+    int call = TheState.listenCalls++;
+    TheState.backlog = backlog;
+    bool idle = TheState.nextClient >= TheState.clients.size();
+    bool fails = call == TheState.listenFailAt || Released ||
+                 (TheState.listenFailAt < 0 && idle && !TheState.blockWhenIdle);
+    if (fails) {
+        LastSocketError = WSAENETDOWN;
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
+SOCKET accept(SOCKET, struct sockaddr *address, int *length) {
+    std::unique_lock<std::recursive_mutex> lock(StateMutex);
+    if (TheState.nextClient >= TheState.clients.size()) {
+        AcceptWaiting = true;
+        Changed.notify_all();
+        Changed.wait(lock, [] { return Released; });
+        LastSocketError = WSAEINTR;
+        return INVALID_SOCKET;
+    }
+    size_t index = TheState.nextClient++;
+    Client &client = TheState.clients[index];
+    if (client.acceptFails) {
+        LastSocketError = client.acceptError;
+        return INVALID_SOCKET;
+    }
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    memcpy(&peer.sin_addr, client.address, 4);
+    memcpy(address, &peer, sizeof peer);
+    *length = sizeof peer;
+    if (TheState.onAccept)
+        TheState.onAccept(index);
+    return (SOCKET)(1000 + index);
+}
+
+int recv(SOCKET s, char *buffer, int length, int) {
+    Lock lock(StateMutex);
+    Client &client = TheState.clients.at(s - 1000);
+    client.receiveSizes.push_back(length);
+    if (client.step >= client.steps.size())
+        return 0;
+    Receive &step = client.steps[client.step];
+    if (step.kind == Receive::Error) {
+        client.step++;
+        LastSocketError = step.error;
+        return SOCKET_ERROR;
+    }
+    if (step.kind == Receive::Close) {
+        client.step++;
+        return 0;
+    }
+    size_t count = std::min(step.bytes.size(), (size_t)length);
+    memcpy(buffer, step.bytes.data(), count);
+    step.bytes.erase(0, count);
+    if (step.bytes.empty())
+        client.step++;
+    return (int)count;
+}
+
+int closesocket(SOCKET s) {
+    Lock lock(StateMutex);
+    if (s >= 1000) {
+        TheState.clients.at(s - 1000).closed = true;
+        TheState.events.push_back("close connection");
+    } else {
+        TheState.closedListeners++;
+        TheState.events.push_back("close listener");
+    }
+    return 0;
+}
+
+u_short htons(u_short value) {
+    return (u_short)((value >> 8) | (value << 8));
+}
+uint32_t htonl(uint32_t value) {
+    return __builtin_bswap32(value);
+}
+
+// Service manager.
+static SC_HANDLE Handle(uintptr_t value) {
+    return (SC_HANDLE)value;
+}
+
+static bool Fails(DWORD error) {
+    LastError = error;
+    return error != 0;
+}
+
+SC_HANDLE OpenSCManagerA(LPCSTR, LPCSTR, DWORD access) {
+    if (Fails(TheState.managerError) || access != SC_MANAGER_ALL_ACCESS)
+        return nullptr;
+    TheState.managerHandles++;
+    return Handle(0x5C);
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE, LPCSTR name, LPCSTR displayName, DWORD access, DWORD type,
+                         DWORD startType, DWORD errorControl, LPCSTR binaryPath, LPCSTR, LPDWORD,
+                         LPCSTR, LPCSTR account, LPCSTR) {
+    Event("CreateServiceA");
+    if (Fails(TheState.createError))
+        return nullptr;
+    ServiceRecord record{name, displayName, binaryPath,   access,
+                         type, startType,   errorControl, account != nullptr};
+    TheState.created.push_back(record);
+    TheState.serviceHandles++;
+    return Handle(0x5E);
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE, LPCSTR name, DWORD access) {
+    Event(std::string("OpenServiceA ") + name);
+    if (Fails(TheState.openError) || access != SERVICE_ALL_ACCESS)
+        return nullptr;
+    TheState.serviceHandles++;
+    return Handle(0x5E);
+}
+
+BOOL StartServiceA(SC_HANDLE, DWORD count, LPCSTR *) {
+    Event("StartServiceA " + std::to_string(count));
+    return !Fails(TheState.startError);
+}
+
+BOOL ControlService(SC_HANDLE, DWORD control, LPSERVICE_STATUS) {
+    TheState.controlsSent.push_back(control);
+    return !Fails(TheState.controlError);
+}
+
+BOOL DeleteService(SC_HANDLE) {
+    if (Fails(TheState.deleteError))
+        return FALSE;
+    TheState.deleted++;
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    if (handle == Handle(0x5C))
+        TheState.managerHandles--;
+    else
+        TheState.serviceHandles--;
+    return TRUE;
+}
+
+// The dispatcher: runs the service on its own thread, delivers the scripted controls on this
+// thread once the service waits in accept, and returns when the service has reported stopped.
+static LPHANDLER_FUNCTION Handler;
+static bool ServiceDone;
+
+static bool StoppedReported() {
+    for (const auto &status : TheState.statuses)
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return true;
+    return false;
+}
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *table) {
+    if (Fails(TheState.dispatcherError))
+        return FALSE;
+    std::unique_lock<std::recursive_mutex> lock(StateMutex);
+    ServiceDone = false;
+    Handler = nullptr;
+    LPSERVICE_MAIN_FUNCTIONA serviceMain = table[0].lpServiceProc;
+    TheState.events.push_back(std::string("dispatch ") + table[0].lpServiceName);
+    std::thread service([serviceMain] {
+        serviceMain(0, nullptr);
+        Lock done(StateMutex);
+        ServiceDone = true;
+        Changed.notify_all();
+    });
+    Changed.wait(lock, [] { return ServiceDone || StoppedReported() || AcceptWaiting; });
+    if (!ServiceDone && !StoppedReported() && Handler != nullptr) {
+        for (DWORD control : TheState.controls) {
+            lock.unlock();
+            Handler(control); // the manager's controls arrive on the dispatcher's thread
+            lock.lock();
+        }
+    }
+    Changed.wait(lock, [] { return ServiceDone || StoppedReported(); });
+    TheState.statusesAtReturn = TheState.statuses.size();
+    Released = true;
+    Changed.notify_all();
+    lock.unlock();
+    service.join();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_FUNCTION handler) {
+    Event(std::string("RegisterServiceCtrlHandlerA ") + name);
+    if (Fails(TheState.registerError))
+        return nullptr;
+    Lock lock(StateMutex);
+    Handler = handler;
+    return (SERVICE_STATUS_HANDLE)(uintptr_t)0x55;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    Lock lock(StateMutex);
+    TheState.statuses.push_back(*status);
+    TheState.statusHandles.push_back(handle);
+    TheState.events.push_back("SetServiceStatus " + std::to_string(status->dwCurrentState));
+    Changed.notify_all();
+    return TRUE;
+}
+
+// Process, console and run-time.
+DWORD GetLastError(void) {
+    return LastError;
+}
+void SetLastError(DWORD error) {
+    LastError = error;
+}
+
+DWORD GetModuleFileNameA(HMODULE, LPSTR name, DWORD size) {
+    if (TheState.moduleFails || TheState.modulePath.size() >= size)
+        return 0;
+    strcpy(name, TheState.modulePath.c_str());
+    return (DWORD)TheState.modulePath.size();
+}
+
+BOOL FreeConsole(void) {
+    TheState.freeConsoleCalls++;
+    return TRUE;
+}
+
+void AcquireSRWLockExclusive(PSRWLOCK lock) {
+    while (__atomic_exchange_n(&lock->Ptr, (void *)1, __ATOMIC_ACQUIRE) != nullptr)
+        sched_yield();
+}
+
+void ReleaseSRWLockExclusive(PSRWLOCK lock) {
+    __atomic_store_n(&lock->Ptr, nullptr, __ATOMIC_RELEASE);
+}
+
+int _stricmp(const char *left, const char *right) {
+    return strcasecmp(left, right);
+}
+
+FILE *_fsopen(const char *name, const char *mode, int) {
+    if (TheState.logBusy)
+        return nullptr;
+    return fopen(name, mode);
+}

@@ -1,0 +1,121 @@
+// Test double of the platform: the Win32 subset Ferrolink calls, scripted and recorded in memory
+// so that tests can inject the faults the real platform cannot show on demand.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// One step of a scripted connection: data to receive, an error, or the peer's close.
+struct Receive {
+    enum Kind { Data, Error, Close } kind;
+    std::string bytes;
+    int error;
+};
+Receive Data(const std::string &bytes);
+Receive Failure(int error);
+Receive Closed();
+
+// One scripted outcome of accept: a connection from an address, or a failure.
+struct Client {
+    bool acceptFails = false;
+    int acceptError = 0;
+    uint8_t address[4] = {127, 0, 0, 1};
+    std::vector<Receive> steps;
+    bool closed = false;           // set by closesocket
+    std::vector<int> receiveSizes; // the length asked of each recv
+    size_t step = 0;
+};
+
+struct Job {
+    std::string printer;
+    bool started = false;
+    std::string document;
+    std::string datatype;
+    std::vector<std::string> writes; // one entry per WritePrinter call
+    bool closed = false;
+    std::string Bytes() const;
+};
+
+struct Value {
+    DWORD type;
+    std::string bytes;
+};
+
+struct ServiceRecord {
+    std::string name, displayName, binaryPath;
+    DWORD access = 0, type = 0, startType = 0, errorControl = 0;
+    bool accountGiven = false;
+};
+
+struct State {
+    // Sockets.
+    int socketError = 0;        // socket() fails with this number
+    int socketCallsAllowed = 1; // later calls fail with WSAENOBUFS
+    int bindError = 0;          // bind() fails with this number
+    int listenFailAt = -1;      // this listen call fails (-1: when the clients run out)
+    bool blockWhenIdle = false; // accept waits for Release() once the clients run out
+    std::vector<Client> clients;
+    size_t nextClient = 0;
+    int socketCalls = 0, listenCalls = 0, closedListeners = 0, startups = 0, cleanups = 0;
+    uint16_t boundPort = 0;
+    uint32_t boundAddress = 0xFFFFFFFF;
+    int backlog = -1;
+    std::vector<std::string> events;             // ordered record of notable calls
+    std::function<void(size_t client)> onAccept; // runs as accept hands out a client
+
+    // Spooler.
+    std::vector<std::string> printers; // names the spooler knows (case-insensitive)
+    DWORD openPrinterError = 0;
+    DWORD startDocError = 0;
+    int shortWriteJob = -1, shortWriteCall = -1; // that write takes one byte less
+    std::vector<Job> jobs;
+    int openHandles = 0;
+
+    // Registry: key path (lower case) -> value name (lower case) -> value.
+    std::map<std::string, std::map<std::string, Value>> registry;
+    bool registryFails = false;
+
+    // Services.
+    DWORD managerError = 0, createError = 0, startError = 0, openError = 0;
+    DWORD controlError = 0, deleteError = 0, registerError = 0, dispatcherError = 0;
+    std::vector<ServiceRecord> created;
+    std::vector<DWORD> controlsSent; // ControlService calls
+    int deleted = 0, managerHandles = 0, serviceHandles = 0;
+    std::vector<DWORD> controls; // delivered by the dispatcher once the service is idle
+    std::vector<SERVICE_STATUS> statuses;
+    size_t statusesAtReturn = 0;
+    std::vector<SERVICE_STATUS_HANDLE> statusHandles;
+
+    // Process and console.
+    bool logBusy = false;
+    int freeConsoleCalls = 0;
+    std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
+    bool moduleFails = false;
+};
+
+// Clears every script and record.
+void Reset();
+
+// The platform's state; lock Mutex() while the service thread may run.
+State &Get();
+std::recursive_mutex &Mutex();
+
+// Wakes an accept that waits because the clients ran out; it then fails, and listen too.
+void Release();
+
+// Sets a registry value as another program might, with any type and bytes.
+void SetValue(const std::string &key, const std::string &name, DWORD type,
+              const std::string &bytes);
+
+// Reads a value back; nullptr when missing.
+const Value *GetValue(const std::string &key, const std::string &name);
+
+} // namespace fake

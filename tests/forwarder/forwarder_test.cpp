@@ -1,0 +1,202 @@
+// Raw print forwarder: job bytes and framing, the accept line, and every row of its failure table.
+
+#include "forwarder/forwarder.h"
+
+#include "fakes/test_support.h"
+
+#include <random>
+
+using Lines = std::vector<std::string>;
+
+class ForwarderTest : public SystemTest {
+  protected:
+    void SetUp() override {
+        SystemTest::SetUp();
+        FormatBounded(InstanceName, sizeof InstanceName, "KVFerrolink_%d", 9100);
+        fake::Get().printers = {"HP", "Lab"};
+        SetPrinter("HP");
+    }
+    static void SetPrinter(const std::string &name) {
+        fake::SetValue(ServiceKey(9100), "Printer", REG_SZ, name + '\0');
+    }
+    static fake::Client &AddClient(std::vector<fake::Receive> steps) {
+        fake::Client client;
+        client.steps = std::move(steps);
+        fake::Get().clients.push_back(client);
+        return fake::Get().clients.back();
+    }
+    static const fake::Client &ClientAt(size_t i) { return fake::Get().clients.at(i); }
+    static const std::vector<fake::Job> &Jobs() { return fake::Get().jobs; }
+};
+
+static std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (auto &byte : bytes)
+        byte = char(random() & 0xFF);
+    return bytes;
+}
+
+TEST_F(ForwarderTest, EachConnectionBecomesOneRawJobInChunksOfAtMost1024) {
+    std::string large = RandomBytes(5000, 1);
+    AddClient({fake::Data(large.substr(0, 3000)), fake::Data(large.substr(3000))});
+    AddClient({fake::Data(std::string(1024, 'x'))});
+    AddClient({}); // connects and closes at once
+    EXPECT_EQ(1, RunPrintListener(false));
+
+    ASSERT_EQ(3u, Jobs().size());
+    EXPECT_EQ(large, Jobs()[0].Bytes());
+    for (const auto &write : Jobs()[0].writes)
+        EXPECT_LE(write.size(), 1024u);
+    EXPECT_EQ(Lines({std::string(1024, 'x')}), Jobs()[1].writes) << "one write of 1024 bytes";
+    EXPECT_EQ((std::vector<int>{1024, 1024}), ClientAt(1).receiveSizes);
+    EXPECT_TRUE(Jobs()[2].writes.empty());
+    for (const auto &job : Jobs()) {
+        EXPECT_TRUE(job.started && job.closed);
+        EXPECT_EQ("Forwarded Job", job.document);
+        EXPECT_EQ("RAW", job.datatype);
+    }
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_TRUE(ClientAt(i).closed);
+    EXPECT_EQ(0, fake::Get().openHandles);
+    EXPECT_EQ(2, fake::Get().backlog);
+    EXPECT_EQ(htons(9100), fake::Get().boundPort);
+    EXPECT_EQ(0u, fake::Get().boundAddress);
+    EXPECT_EQ(4, fake::Get().listenCalls) << "listen re-armed after every connection";
+    EXPECT_EQ(1, fake::Get().closedListeners);
+}
+
+TEST_F(ForwarderTest, AcceptLineShowsThePrinterAndEachAddressByteAsUnsigned) {
+    AddClient({}).address[0] = 10;
+    fake::Get().clients[0].address[1] = 0;
+    fake::Get().clients[0].address[2] = 0;
+    fake::Get().clients[0].address[3] = 7;
+    fake::Client high;
+    const uint8_t bytes[4] = {200, 255, 128, 7};
+    std::copy(bytes, bytes + 4, high.address);
+    fake::Get().clients.push_back(high);
+    RunPrintListener(false);
+    EXPECT_EQ((Lines{"Accept print job for HP from 10.0.0.7",
+                     "Accept print job for HP from 200.255.128.7"}),
+              LogLines());
+}
+
+TEST_F(ForwarderTest, PrinterIsReadAfreshForEveryConnection) {
+    AddClient({fake::Data("first")});
+    AddClient({fake::Data("second")});
+    fake::Get().onAccept = [](size_t client) {
+        if (client == 1)
+            SetPrinter("Lab");
+    };
+    RunPrintListener(false);
+    ASSERT_EQ(2u, Jobs().size());
+    EXPECT_EQ("HP", Jobs()[0].printer);
+    EXPECT_EQ("Lab", Jobs()[1].printer);
+    EXPECT_EQ("second", Jobs()[1].Bytes());
+}
+
+TEST_F(ForwarderTest, PrinterThatCannotOpenOrStartIsLoggedAndNothingIsRead) {
+    SetPrinter("Unknown");
+    AddClient({fake::Data("lost")});
+    RunPrintListener(false);
+    EXPECT_EQ((Lines{"Accept print job for Unknown from 127.0.0.1", "Error opening print job."}),
+              LogLines());
+    EXPECT_TRUE(ClientAt(0).receiveSizes.empty());
+    EXPECT_TRUE(ClientAt(0).closed);
+
+    fake::Reset();
+    fake::Get().printers = {"HP"};
+    SetPrinter("HP");
+    fake::Get().startDocError = ERROR_INVALID_PARAMETER;
+    AddClient({fake::Data("lost")});
+    AddClient({fake::Data("lost too")});
+    EXPECT_EQ(1, RunPrintListener(false));
+    ASSERT_EQ(2u, Jobs().size());
+    EXPECT_TRUE(Jobs()[0].closed && Jobs()[1].closed) << "an opened printer is closed again";
+    EXPECT_EQ(0, fake::Get().openHandles);
+}
+
+TEST_F(ForwarderTest, NoConfiguredPrinterLogsAnEmptyNameAndGoesOn) {
+    fake::Get().registry.clear();
+    PrinterName[0] = '\0';
+    AddClient({fake::Data("x")});
+    AddClient({fake::Data("y")});
+    RunPrintListener(false);
+    EXPECT_EQ((Lines{"Accept print job for  from 127.0.0.1", "Error opening print job.",
+                     "Accept print job for  from 127.0.0.1", "Error opening print job."}),
+              LogLines());
+}
+
+TEST_F(ForwarderTest, ShortWriteAbandonsTheRestOfTheJob) {
+    fake::Get().shortWriteJob = 0;
+    fake::Get().shortWriteCall = 1;
+    AddClient({fake::Data(std::string(3000, 'a'))});
+    AddClient({fake::Data("next")});
+    RunPrintListener(false);
+    ASSERT_EQ(2u, Jobs().size());
+    EXPECT_EQ(2u, Jobs()[0].writes.size());
+    EXPECT_EQ(2u, ClientAt(0).receiveSizes.size()) << "the rest is not read";
+    EXPECT_TRUE(Jobs()[0].closed);
+    EXPECT_EQ("next", Jobs()[1].Bytes());
+    EXPECT_EQ((Lines{"Accept print job for HP from 127.0.0.1", "Couldn't print all data.",
+                     "Accept print job for HP from 127.0.0.1"}),
+              LogLines());
+}
+
+TEST_F(ForwarderTest, ReceiveErrorEndsTheJobLikeANormalEnd) {
+    AddClient({fake::Data("partial"), fake::Failure(WSAECONNRESET), fake::Data("never")});
+    AddClient({fake::Data("next")});
+    RunPrintListener(false);
+    ASSERT_EQ(2u, Jobs().size());
+    EXPECT_EQ("partial", Jobs()[0].Bytes());
+    EXPECT_TRUE(Jobs()[0].closed);
+    EXPECT_EQ("next", Jobs()[1].Bytes());
+    EXPECT_EQ(2u, LogLines().size()) << "no line for a receive error";
+}
+
+TEST_F(ForwarderTest, AcceptFailureIsSilentAndTheListenerGoesOn) {
+    fake::Client failing;
+    failing.acceptFails = true;
+    failing.acceptError = WSAECONNRESET;
+    fake::Get().clients.push_back(failing);
+    AddClient({fake::Data("ok")});
+    EXPECT_EQ(1, RunPrintListener(false));
+    ASSERT_EQ(1u, Jobs().size());
+    EXPECT_EQ("ok", Jobs()[0].Bytes());
+    EXPECT_EQ(1u, LogLines().size());
+}
+
+TEST_F(ForwarderTest, ListenerFailuresOutsideTheService) {
+    fake::Get().socketError = WSAEMFILE;
+    EXPECT_EQ(0, RunPrintListener(false));
+    EXPECT_EQ(Lines{"Error: no socket: 10024"}, LogLines());
+
+    fake::Reset();
+    ResetLog();
+    fake::Get().bindError = WSAEADDRINUSE;
+    EXPECT_EQ(0, RunPrintListener(false));
+    EXPECT_EQ(Lines{"Error: couldn't bind: 10048"}, LogLines());
+    EXPECT_EQ(1, fake::Get().closedListeners);
+
+    fake::Reset();
+    ResetLog();
+    fake::Get().listenFailAt = 0;
+    AddClient({fake::Data("never")});
+    EXPECT_EQ(1, RunPrintListener(false));
+    EXPECT_TRUE(LogLines().empty()) << "a listen failure is not logged";
+    EXPECT_EQ(1, fake::Get().closedListeners);
+    EXPECT_TRUE(fake::Get().statuses.empty());
+}
+
+TEST_F(ForwarderTest, LongPrinterNameCutsTheAcceptLineAndForwardingGoesOn) {
+    std::string name(250, 'n');
+    fake::Get().printers = {name};
+    SetPrinter(name);
+    AddClient({fake::Data("data")});
+    RunPrintListener(false);
+    Lines lines = LogLines();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(("Accept print job for " + name + " from 127.0.0.1").substr(0, 255), lines[0]);
+    ASSERT_EQ(1u, Jobs().size());
+    EXPECT_EQ("data", Jobs()[0].Bytes());
+}

@@ -1,0 +1,156 @@
+// The host layer on its own: registry bytes and types, the spooler's jobs, exclusive text-mode
+// log files, and Winsock error numbers over real sockets on 127.0.0.1.
+
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static std::string Root;
+
+static std::string ReadFile(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+static std::vector<std::string> Files(const std::string &directory, const std::string &suffix) {
+    std::vector<std::string> names;
+    DIR *folder = opendir(directory.c_str());
+    while (folder != nullptr) {
+        struct dirent *entry = readdir(folder);
+        if (entry == nullptr)
+            break;
+        std::string name = entry->d_name;
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            names.push_back(directory + "/" + name);
+    }
+    if (folder)
+        closedir(folder);
+    return names;
+}
+
+TEST(HostRegistry, ValuesKeepTheirTypeAndExactBytes) {
+    HKEY key;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Deep", 0, (LPSTR) "", 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    const char noNul[] = {'a', 'b', 'c'};
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "Name", 0, REG_SZ, (const BYTE *)noNul, 3));
+    DWORD number = 0x238c;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(key, "Num/ber", 0, REG_DWORD, (const BYTE *)&number, 4));
+    RegCloseKey(key);
+
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\test\\DEEP", 0, KEY_ALL_ACCESS, &key));
+    char buffer[8];
+    memset(buffer, '#', sizeof buffer);
+    DWORD type = 0, size = 2;
+    EXPECT_EQ(ERROR_MORE_DATA,
+              RegQueryValueExA(key, "name", nullptr, &type, (LPBYTE)buffer, &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ('#', buffer[0]) << "the buffer is left untouched";
+    size = sizeof buffer;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key, "NAME", nullptr, &type, (LPBYTE)buffer, &size));
+    EXPECT_EQ(DWORD(REG_SZ), type);
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp(buffer, "abc#", 4)) << "no terminator is added";
+    DWORD read = 0;
+    size = 4;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExA(key, "num/ber", nullptr, &type, (LPBYTE)&read, &size));
+    EXPECT_EQ(DWORD(REG_DWORD), type);
+    EXPECT_EQ(0x238cu, read);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegQueryValueExA(key, "missing", nullptr, &type, (LPBYTE)buffer, &size));
+    RegCloseKey(key);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Nope", 0, KEY_ALL_ACCESS, &key));
+}
+
+TEST(HostSpooler, JobsAppearWholeAtCloseWithTheirDescription) {
+    std::string printer = Root + "/printers/Office";
+    ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
+    HANDLE handle = nullptr;
+    EXPECT_FALSE(OpenPrinterA((LPSTR) "", &handle, nullptr));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PARAMETER), GetLastError());
+    EXPECT_FALSE(OpenPrinterA((LPSTR) "Nobody", &handle, nullptr));
+    EXPECT_EQ(DWORD(ERROR_INVALID_PRINTER_NAME), GetLastError());
+    ASSERT_TRUE(OpenPrinterA((LPSTR) "office", &handle, nullptr));
+    DOC_INFO_1A document = {(LPSTR) "Forwarded Job", nullptr, (LPSTR) "RAW"};
+    ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+    std::string data;
+    for (int i = 0; i < 256; i++)
+        data += char(i);
+    DWORD written = 0;
+    EXPECT_TRUE(WritePrinter(handle, data.data(), (DWORD)data.size(), &written));
+    EXPECT_EQ(256u, written);
+    EXPECT_TRUE(Files(printer, ".prn").empty()) << "not visible while it is written";
+    EXPECT_TRUE(ClosePrinter(handle));
+    auto jobs = Files(printer, ".prn");
+    ASSERT_EQ(1u, jobs.size());
+    EXPECT_EQ(data, ReadFile(jobs[0]));
+    auto infos = Files(printer, ".info");
+    ASSERT_EQ(1u, infos.size());
+    EXPECT_EQ("document=Forwarded Job\ndatatype=RAW\n", ReadFile(infos[0]));
+}
+
+TEST(HostRunTime, ExclusiveTextModeFiles) {
+    std::string path = Root + "/log.txt";
+    FILE *first = _fsopen(path.c_str(), "a+", _SH_DENYRW);
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(nullptr, _fsopen(path.c_str(), "a+", _SH_DENYRW)) << "held exclusively";
+    fprintf(first, "%s\n", "one");
+    fclose(first);
+    FILE *second = _fsopen(path.c_str(), "a+", _SH_DENYRW);
+    ASSERT_NE(nullptr, second);
+    fprintf(second, "two\nthree\n");
+    fclose(second);
+    EXPECT_EQ("one\r\ntwo\r\nthree\r\n", ReadFile(path));
+    EXPECT_EQ(0, _stricmp("Install", "iNSTALL"));
+    EXPECT_NE(0, _stricmp("INSTALL", "INSTALLX"));
+}
+
+TEST(HostSockets, WinsockErrorNumbers) {
+    EXPECT_EQ(INVALID_SOCKET, socket(AF_INET, SOCK_STREAM, 0));
+    EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET first = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET second = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_NE(INVALID_SOCKET, first);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(47311);
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    ASSERT_EQ(0, bind(first, (struct sockaddr *)&address, sizeof address));
+    ASSERT_EQ(0, listen(first, 2));
+    ASSERT_EQ(0, listen(first, 2)) << "listen may be called again to re-arm";
+    EXPECT_EQ(SOCKET_ERROR, bind(second, (struct sockaddr *)&address, sizeof address));
+    EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
+    closesocket(second);
+    closesocket(first);
+    EXPECT_EQ(0, WSACleanup());
+}
+
+int main(int argc, char **argv) {
+    char pattern[] = "/tmp/ferrolink-host-XXXXXX";
+    Root = mkdtemp(pattern);
+    setenv("FERROLINK_ROOT", Root.c_str(), 1);
+    testing::InitGoogleTest(&argc, argv);
+    int status = RUN_ALL_TESTS();
+    system(("rm -rf '" + Root + "'").c_str());
+    return status;
+}
