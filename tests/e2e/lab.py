@@ -1,0 +1,262 @@
+"""Test bench for end-to-end runs of the real relay: the host build on Linux, or ferrolink.exe
+under Wine in a prefix of its own. Both offer the same operations, so one test body proves both.
+
+Each lab starts processes and ends them by their own id; a Wine lab stops only its own
+wineserver (wineserver -k with its own WINEPREFIX)."""
+
+import fcntl
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+BUILD = os.environ.get("FERROLINK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+HOST_EXE = os.environ.get("FERROLINK_HOST_EXE", os.path.join(BUILD, "host", "ferrolink"))
+WINDOWS_EXE = os.environ.get("FERROLINK_WINDOWS_EXE", os.path.join(BUILD, "windows", "ferrolink.exe"))
+REGPROBE = os.environ.get("FERROLINK_REGPROBE", os.path.join(BUILD, "windows", "tests", "regprobe.exe"))
+SCRATCH = os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e"))
+
+REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
+VENDOR_KEY = "SOFTWARE\\Korvanta\\KVFerrolink\\KVFerrolink_%d"
+SERVICE_KEY = "System\\CurrentControlSet\\Services\\KVFerrolink_%d"
+
+
+def read_file(path):
+    """The file's bytes, or b"" when it does not exist."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
+def free_port():
+    """A TCP port nobody listens on at the moment."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def listening(port):
+    """True when some socket listens on the port (checked with ss, never by connecting)."""
+    out = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True).stdout
+    return out.strip() != ""
+
+
+def wait_for(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return
+        time.sleep(0.05)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def send_job(port, data, chunk=None, pause=0.0, reset=False):
+    """Connects to the relay on 127.0.0.1, sends data and closes (or resets) the connection."""
+    with socket.create_connection(("127.0.0.1", port)) as client:
+        step = chunk or len(data) or 1
+        for offset in range(0, len(data), step):
+            client.sendall(data[offset:offset + step])
+            if pause:
+                time.sleep(pause)
+        if reset:
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+
+
+class Relay:
+    """A started relay process, ended by its id."""
+
+    def __init__(self, process, cwd):
+        self.process = process
+        self.cwd = cwd
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def wait_listening(self, port, timeout=30):
+        wait_for(lambda: listening(port) or self.process.poll() is not None, timeout,
+                 "a listener on %d" % port)
+        if self.process.poll() is not None:
+            raise AssertionError("relay ended with %s; log: %r" % (self.process.returncode, self.log()))
+
+    def log(self):
+        return read_file(os.path.join(self.cwd, "Ferrolink.log"))
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class Lab:
+    """What both platforms offer to the tests."""
+
+    line_end = b"\n"  # of the standard streams; the log always ends lines with CRLF
+
+    def __init__(self):
+        os.makedirs(SCRATCH, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=self.kind + "-", dir=SCRATCH)
+        self.relays = []
+
+    def workdir(self):
+        return tempfile.mkdtemp(prefix="run-", dir=self.root)
+
+    def start(self, args, cwd=None):
+        cwd = cwd or self.workdir()
+        process = subprocess.Popen(self.command(args), cwd=cwd, env=self.env(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        relay = Relay(process, cwd)
+        self.relays.append(relay)
+        return relay
+
+    def run(self, args, cwd=None, timeout=60):
+        cwd = cwd or self.workdir()
+        done = subprocess.run(self.command(args), cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=timeout)
+        return done.returncode, done.stdout, done.stderr, read_file(os.path.join(cwd, "Ferrolink.log"))
+
+    def jobs(self, printer_dir):
+        names = sorted(n for n in os.listdir(printer_dir) if n.startswith("job-") and n.endswith(".prn"))
+        return [read_file(os.path.join(printer_dir, n)) for n in names]
+
+    def wait_jobs(self, printer_dir, count, timeout=60):
+        wait_for(lambda: len(self.jobs(printer_dir)) >= count, timeout, "%d jobs" % count)
+        return self.jobs(printer_dir)
+
+    def close(self):
+        for relay in self.relays:
+            relay.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class HostLab(Lab):
+    """The host build with its file-backed registry and folder printers under its own root."""
+
+    kind = "host"
+    exe_name = "ferrolink"
+
+    def env(self):
+        env = dict(os.environ)
+        env["FERROLINK_ROOT"] = os.path.join(self.root, "state")
+        return env
+
+    def command(self, args):
+        return [HOST_EXE] + list(args)
+
+    def add_printer(self, name):
+        path = os.path.join(self.root, "state", "printers", name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def _value_path(self, key, name):
+        parts = [p.lower() for p in key.split("\\") if p]
+        return os.path.join(self.root, "state", "registry", "HKLM", *parts, "@" + name.lower())
+
+    def reg_value(self, key, name):
+        path = self._value_path(key, name)
+        if not os.path.exists(path):
+            return None
+        raw = read_file(path)
+        return int.from_bytes(raw[:4], "little"), raw[4:]
+
+    def set_reg_value(self, key, name, kind, data):
+        path = self._value_path(key, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(kind.to_bytes(4, "little") + data)
+
+
+class WineLab(Lab):
+    """ferrolink.exe under Wine, in a prefix cloned from a template made once per build."""
+
+    kind = "wine"
+    exe_name = "ferrolink.exe"
+    line_end = b"\r\n"
+
+    def __init__(self, persistent_server=False):
+        super().__init__()
+        self.prefix = os.path.join(self.root, "prefix")
+        self._clone_template()
+        if persistent_server:
+            self.wine(["wineserver", "-p"])
+        self.printers = {}
+
+    def env(self):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        return env
+
+    def wine(self, args, timeout=120, check=True):
+        done = subprocess.run(args, env=self.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=timeout)
+        if check and done.returncode != 0:
+            raise AssertionError("%s failed: %r" % (args, done.stderr[-500:]))
+        return done
+
+    def _clone_template(self):
+        template = os.path.join(SCRATCH, "wine-template")
+        with open(os.path.join(SCRATCH, "wine-template.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(os.path.join(template, "system.reg")):
+                shutil.rmtree(template, ignore_errors=True)
+                env = self.env()
+                env["WINEPREFIX"] = template
+                subprocess.run(["wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+                subprocess.run(["wineserver", "-w"], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["cp", "-al", template, self.prefix], check=True)
+        for name in os.listdir(template):
+            if name.endswith(".reg"):
+                os.unlink(os.path.join(self.prefix, name))
+                shutil.copy(os.path.join(template, name), os.path.join(self.prefix, name))
+
+    def command(self, args):
+        return ["wine", WINDOWS_EXE] + list(args)
+
+    def windows_path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def import_reg(self, text):
+        path = os.path.join(self.root, "import-%d.reg" % time.monotonic_ns())
+        with open(path, "w", newline="\r\n") as f:
+            f.write("REGEDIT4\n\n" + text + "\n")
+        self.wine(["wine", "reg", "import", self.windows_path(path)])
+
+    def add_printer(self, name):
+        path = os.path.join(self.root, "printers", "".join(c if c.isalnum() else "_" for c in name))
+        os.makedirs(path, exist_ok=True)
+        port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (path, path, path)
+        self.import_reg('[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\%s]\n'
+                        '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port))
+        return path
+
+    def reg_value(self, key, name):
+        done = self.wine(["wine", REGPROBE, key, name], check=False)
+        line = done.stdout.decode().strip()
+        if not line.startswith("type="):
+            return None
+        fields = dict(part.split("=", 1) for part in line.split())
+        return int(fields["type"]), bytes.fromhex(fields["hex"])
+
+    def set_reg_value(self, key, name, kind, data):
+        hexdata = ",".join("%02x" % b for b in data)
+        self.import_reg('[HKEY_LOCAL_MACHINE\\%s]\n"%s"=hex(%x):%s\n' % (key, name, kind, hexdata))
+
+    def close(self):
+        for relay in self.relays:
+            relay.stop()
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.root, ignore_errors=True)

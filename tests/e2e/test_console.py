@@ -1,0 +1,128 @@
+"""The console relay end to end: the real program, real sockets on 127.0.0.1, jobs compared byte
+for byte, the log and the registry read back. Runs against the host build and under Wine."""
+
+import os
+import random
+import socket
+import unittest
+
+import lab as bench
+
+
+class ConsoleRelayTests:
+    lab_class = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = cls.lab_class()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.close()
+
+    def line(self, text):
+        return text.encode() + b"\r\n"
+
+    def log_lines(self, *lines):
+        return b"".join(self.line(text) for text in ("KVFerrolink 1.0", "Ferrolink starting...") + lines)
+
+    def test_usage_and_fresh_log(self):
+        name = self.lab.exe_name.encode()
+        end = self.lab.line_end
+        usage = (name + b' INSTALL "Printer Name" [port]' + end + name + b" REMOVE [port]" + end +
+                 name + b' STANDALONE "Printer Name" [port]' + end + name +
+                 b' BACKGROUND "Printer Name" [port]' + end + b"If port is unspecified, 9100 is assumed." + end)
+        for args in ([], ["INSTALLX", "HP"], ["-install", "HP"], ["STANDALONE"], ["REMOVE", "9101", "x"]):
+            cwd = self.lab.workdir()
+            with open(os.path.join(cwd, "Ferrolink.log"), "wb") as old:
+                old.write(b"old run\r\n")
+            status, out, err, log = self.lab.run(args, cwd=cwd)
+            self.assertEqual(1, status, args)
+            self.assertEqual(b"", out)
+            self.assertEqual(usage, err, args)
+            self.assertEqual(self.log_lines(), log, args)
+
+    def test_jobs_arrive_byte_for_byte_one_per_connection(self):
+        printer = self.lab.add_printer("Office Printer")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Office Printer", str(port)])
+        relay.wait_listening(port)
+        rng = random.Random(7)
+        jobs = [bytes(range(256)) * 3, b"", bytes(1024), rng.randbytes(300_000), b"\x1b%-12345X@PJL\r\n"]
+        for index, job in enumerate(jobs):
+            bench.send_job(port, job, chunk=[None, None, None, 777, 1][index])
+            self.assertEqual(jobs[: index + 1], self.lab.wait_jobs(printer, index + 1))
+        self.assertEqual(self.log_lines(*["Accept print job for Office Printer from 127.0.0.1"] * len(jobs)),
+                         relay.log())
+        key = bench.VENDOR_KEY % port
+        self.assertEqual((bench.REG_SZ, b"Routes all traffic from port 910x to a local printer\0"),
+                         self.lab.reg_value(key, "Description"))
+        self.assertEqual((bench.REG_SZ, b"Office Printer\0"), self.lab.reg_value(key, "Printer"))
+        self.assertEqual((bench.REG_DWORD, port.to_bytes(4, "little")), self.lab.reg_value(key, "Port"))
+        self.assertIsNone(self.lab.reg_value(bench.SERVICE_KEY % port, "Printer"))
+
+    def test_printer_change_in_key_applies_from_next_connection(self):
+        first = self.lab.add_printer("First")
+        second = self.lab.add_printer("Second")
+        port = bench.free_port()
+        relay = self.lab.start(["standalone", "First", str(port)])
+        relay.wait_listening(port)
+        bench.send_job(port, b"to first")
+        self.lab.wait_jobs(first, 1)
+        self.lab.set_reg_value(bench.VENDOR_KEY % port, "Printer", bench.REG_SZ, b"Second\0")
+        bench.send_job(port, b"to second")
+        self.assertEqual([b"to second"], self.lab.wait_jobs(second, 1))
+        self.assertEqual([b"to first"], self.lab.jobs(first))
+
+    def test_unknown_printer_is_logged_and_the_relay_goes_on(self):
+        printer = self.lab.add_printer("Real")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Nobody", str(port)])
+        relay.wait_listening(port)
+        bench.send_job(port, b"lost")
+        bench.wait_for(lambda: b"Error opening print job." in relay.log(), 30, "the error line")
+        self.lab.set_reg_value(bench.VENDOR_KEY % port, "Printer", bench.REG_SZ, b"Real\0")
+        bench.send_job(port, b"kept")
+        self.assertEqual([b"kept"], self.lab.wait_jobs(printer, 1))
+        self.assertEqual(self.log_lines("Accept print job for Nobody from 127.0.0.1", "Error opening print job.",
+                                        "Accept print job for Real from 127.0.0.1"), relay.log())
+
+    def test_background_relays_detached_from_the_console(self):
+        printer = self.lab.add_printer("Back")
+        port = bench.free_port()
+        relay = self.lab.start(["BACKGROUND", "Back", str(port)])
+        relay.wait_listening(port)
+        data = random.Random(3).randbytes(50_000)
+        bench.send_job(port, data)
+        self.assertEqual([data], self.lab.wait_jobs(printer, 1))
+
+    def test_port_taken_logs_the_bind_error_and_exits_zero(self):
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", 0))
+            holder.listen(1)
+            port = holder.getsockname()[1]
+            status, out, err, log = self.lab.run(["STANDALONE", "HP", str(port)])
+        self.assertEqual(0, status)
+        self.assertEqual(self.log_lines("Error: couldn't bind: 10048"), log)
+
+    def test_port_rule_wraps_to_16_bits(self):
+        # 70000 listens on 4464; 9100 stays free.
+        port = 70000 % 65536
+        if bench.listening(port):
+            self.skipTest("port 4464 is in use on this machine")
+        relay = self.lab.start(["STANDALONE", "HP", "70000"])
+        relay.wait_listening(port)
+        self.assertEqual((bench.REG_DWORD, (4464).to_bytes(4, "little")),
+                         self.lab.reg_value(bench.VENDOR_KEY % 4464, "Port"))
+
+
+class HostConsoleTest(ConsoleRelayTests, unittest.TestCase):
+    lab_class = bench.HostLab
+
+
+class WineConsoleTest(ConsoleRelayTests, unittest.TestCase):
+    lab_class = bench.WineLab
+
+
+if __name__ == "__main__":
+    unittest.main()

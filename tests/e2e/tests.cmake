@@ -1,0 +1,22 @@
+# End-to-end tests of the real programs: the host build here, ferrolink.exe under Wine.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(FERROLINK_WINDOWS_BUILD "${PROJECT_SOURCE_DIR}/build/windows"
+    CACHE PATH "Build folder of the windows preset, for the tests under Wine")
+
+set(E2E_ENV
+  "FERROLINK_HOST_EXE=$<TARGET_FILE:ferrolink>"
+  "FERROLINK_WINDOWS_EXE=${FERROLINK_WINDOWS_BUILD}/ferrolink.exe"
+  "FERROLINK_REGPROBE=${FERROLINK_WINDOWS_BUILD}/tests/regprobe.exe"
+  "FERROLINK_E2E_DIR=${CMAKE_BINARY_DIR}/e2e"
+  "PYTHONDONTWRITEBYTECODE=1")
+
+# Registers one unittest target of tests/e2e as a CTest test.
+function(ferrolink_e2e name target labels)
+  add_test(NAME ${name}
+    COMMAND ${Python3_EXECUTABLE} -m unittest -v ${target}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "${labels}" TIMEOUT 900)
+endfunction()
+
+ferrolink_e2e(e2e_host_console test_console.HostConsoleTest "e2e")
+ferrolink_e2e(e2e_wine_console test_console.WineConsoleTest "wine")
