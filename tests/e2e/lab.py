@@ -33,6 +33,17 @@ def read_file(path):
         return b""
 
 
+def run_captured(command, cwd=None, env=None, timeout=120):
+    """Runs a command with its output in files, not pipes: Wine's long-lived processes may inherit
+    the descriptors and would hold a pipe open forever."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                              stderr=err, timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        return done.returncode, out.read(), err.read()
+
+
 def free_port():
     """A TCP port nobody listens on at the moment."""
     with socket.socket() as probe:
@@ -122,9 +133,8 @@ class Lab:
 
     def run(self, args, cwd=None, timeout=60):
         cwd = cwd or self.workdir()
-        done = subprocess.run(self.command(args), cwd=cwd, env=self.env(), stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout)
-        return done.returncode, done.stdout, done.stderr, read_file(os.path.join(cwd, "Ferrolink.log"))
+        status, out, err = run_captured(self.command(args), cwd, self.env(), timeout)
+        return status, out, err, read_file(os.path.join(cwd, "Ferrolink.log"))
 
     def jobs(self, printer_dir):
         names = sorted(n for n in os.listdir(printer_dir) if n.startswith("job-") and n.endswith(".prn"))
@@ -189,7 +199,9 @@ class WineLab(Lab):
         self.prefix = os.path.join(self.root, "prefix")
         self._clone_template()
         if persistent_server:
-            self.wine(["wineserver", "-p"])
+            # Services live only as long as the wineserver: keep it up for the whole lab.
+            subprocess.run(["wineserver", "-p"], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
         self.printers = {}
 
     def env(self):
@@ -197,12 +209,12 @@ class WineLab(Lab):
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
         return env
 
-    def wine(self, args, timeout=120, check=True):
-        done = subprocess.run(args, env=self.env(), stdin=subprocess.DEVNULL, capture_output=True,
-                              timeout=timeout)
-        if check and done.returncode != 0:
-            raise AssertionError("%s failed: %r" % (args, done.stderr[-500:]))
-        return done
+    def wine(self, args, timeout=120, check=True, cwd=None):
+        """Runs a Wine command; returns (status, stdout, stderr)."""
+        status, out, err = run_captured(args, cwd, self.env(), timeout)
+        if check and status != 0:
+            raise AssertionError("%s failed (%d): %r" % (args, status, err[-500:]))
+        return status, out, err
 
     def _clone_template(self):
         template = os.path.join(SCRATCH, "wine-template")
@@ -225,6 +237,18 @@ class WineLab(Lab):
     def command(self, args):
         return ["wine", WINDOWS_EXE] + list(args)
 
+    def service_log(self):
+        """The log of the services: they run in C:\\windows."""
+        return read_file(os.path.join(self.prefix, "drive_c", "windows", "Ferrolink.log"))
+
+    def service_state(self, name):
+        """The service's state as sc query tells it (RUNNING, STOPPED, ...), or None."""
+        status, out, _ = self.wine(["wine", "sc", "query", name], check=False)
+        for line in out.decode(errors="replace").splitlines():
+            if "STATE" in line:
+                return line.split()[-1]
+        return None
+
     def windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -243,8 +267,7 @@ class WineLab(Lab):
         return path
 
     def reg_value(self, key, name):
-        done = self.wine(["wine", REGPROBE, key, name], check=False)
-        line = done.stdout.decode().strip()
+        line = self.wine(["wine", REGPROBE, key, name], check=False)[1].decode().strip()
         if not line.startswith("type="):
             return None
         fields = dict(part.split("=", 1) for part in line.split())

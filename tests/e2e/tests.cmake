@@ -20,3 +20,4 @@ endfunction()
 
 ferrolink_e2e(e2e_host_console test_console.HostConsoleTest "e2e")
 ferrolink_e2e(e2e_wine_console test_console.WineConsoleTest "wine")
+ferrolink_e2e(e2e_wine_service test_wine_service "wine")
