@@ -21,3 +21,12 @@ endfunction()
 ferrolink_e2e(e2e_host_console test_console.HostConsoleTest "e2e")
 ferrolink_e2e(e2e_wine_console test_console.WineConsoleTest "wine")
 ferrolink_e2e(e2e_wine_service test_wine_service "wine")
+
+# Soak, short form: many jobs of random sizes and behaviours against one relay.
+add_test(NAME soak_host
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/soak/soak.py --platform host --jobs 500)
+add_test(NAME soak_wine
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/soak/soak.py --platform wine --jobs 300)
+set_tests_properties(soak_host soak_wine PROPERTIES ENVIRONMENT "${E2E_ENV}" TIMEOUT 1200)
+set_tests_properties(soak_host PROPERTIES LABELS "e2e;soak")
+set_tests_properties(soak_wine PROPERTIES LABELS "wine;soak")

@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Soak test of the relay: many jobs of random sizes and behaviours against one running relay.
+
+  tests/soak/soak.py --platform host --jobs 500          short form (CI)
+  tests/soak/soak.py --platform host --jobs 10000        long form
+  tests/soak/soak.py --platform wine --jobs 200          under Wine
+
+Clients: normal jobs of 0 bytes to 4 MiB (log-uniform sizes) sent in random chunks with random
+pauses; clients that reset the connection mid-job (SO_LINGER 0); clients that connect and close at
+once; and bursts of several clients connecting at the same moment (refused connections are
+retried by the client). Every job starts with a 16-byte identifier so the printed jobs can be
+matched to what was sent, whatever order the relay accepted them in.
+
+Checks: each normal job arrives exactly once, byte for byte (a digest per job); a reset job
+arrives once, as an empty job or a prefix of what was sent; a connect-and-close gives an empty
+job; no other job appears; the relay process is the one started (no restarts) and still serves a
+final job. Prints one summary line and exits 1 on any mismatch."""
+
+import argparse
+import math
+import os
+import random
+import socket
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import lab as bench  # noqa: E402
+
+MAX_SIZE = 4 * 1024 * 1024
+
+
+def job_size(rng):
+    """0 to 4 MiB, log-uniform, with the edges drawn now and then."""
+    roll = rng.random()
+    if roll < 0.02:
+        return MAX_SIZE
+    if roll < 0.04:
+        return 16
+    return 16 + int(math.exp(rng.uniform(0, math.log(MAX_SIZE - 16))))
+
+
+class Plan:
+    """One client's behaviour and data, decided in advance from the seed."""
+
+    def __init__(self, index, rng):
+        self.index = index
+        roll = rng.random()
+        self.kind = "normal" if roll < 0.8 else ("reset" if roll < 0.9 else "empty")
+        size = job_size(rng) if self.kind != "empty" else 0
+        self.body = rng.randbytes(max(0, size - 16)) if size else b""
+        self.chunk = rng.choice([1, 7, 512, 1024, 1500, 4096, 65536, 1 << 20])
+        if self.chunk < 512 and size > 100_000:
+            self.chunk = 4096  # keep tiny chunks to small jobs so the run stays short
+        self.pause = rng.choice([0, 0, 0, 0.001, 0.01])
+        self.cut = rng.randrange(0, size + 1) if self.kind == "reset" else size
+        self.attempts = []  # the data of every attempt; the last one completed
+
+    def data(self, attempt):
+        """An attempt's data: a 16-byte identifier of plan and attempt, then the body."""
+        if not self.body and self.kind == "empty":
+            return b""
+        return b"SOAK%07d.%04d" % (self.index, attempt) + self.body
+
+
+def connect(port, attempts=200):
+    """Connects, retrying when the system refuses while the backlog is full."""
+    for _ in range(attempts):
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=300)
+        except (ConnectionRefusedError, socket.timeout):
+            time.sleep(0.05)
+    raise RuntimeError("could not connect")
+
+
+def send_once(port, plan, data):
+    client = connect(port)
+    try:
+        pauses = 0
+        for offset in range(0, len(data), plan.chunk):
+            client.sendall(data[offset: offset + plan.chunk])
+            if plan.pause and pauses < 50:
+                pauses += 1
+                time.sleep(plan.pause)
+        if plan.kind == "reset":
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+            return
+        # The relay closes the connection once the job is complete at the printer; a connection
+        # the system dropped before the relay took it ends in a reset instead.
+        client.shutdown(socket.SHUT_WR)
+        if client.recv(1) != b"":
+            raise RuntimeError("the relay sent data")
+    finally:
+        client.close()
+
+
+def send(port, plan, start_together=None):
+    """Sends the plan's job. A connection the system resets before the relay took it (its
+    backlog was full) is the client's to retry, as a new attempt."""
+    if start_together:
+        start_together.wait()
+    for attempt in range(20):
+        data = plan.data(attempt)
+        plan.attempts.append(data[: plan.cut])
+        try:
+            send_once(port, plan, data[: plan.cut])
+            return
+        except OSError:
+            if plan.kind == "reset":
+                return
+            time.sleep(0.1)
+    raise RuntimeError("job %d could not be sent" % plan.index)
+
+
+def run_clients(port, plans, rng, workers):
+    """Sends every plan; now and then several clients connect at the same moment."""
+    pool = ThreadPoolExecutor(max_workers=workers)
+    futures = []
+    i = 0
+    while i < len(plans):
+        if rng.random() < 0.05 and i + 3 <= len(plans):
+            for future in futures:
+                future.result()
+            futures = []
+            group = plans[i: i + rng.randint(3, 5)]
+            barrier = threading.Barrier(len(group))
+            burst = [threading.Thread(target=send, args=(port, p, barrier)) for p in group]
+            for t in burst:
+                t.start()
+            for t in burst:
+                t.join()
+            i += len(group)
+        else:
+            futures.append(pool.submit(send, port, plans[i]))
+            i += 1
+            if len(futures) >= workers:
+                futures.pop(0).result()
+    for future in futures:
+        future.result()
+    pool.shutdown()
+
+
+def verify(jobs, plans):
+    """Matches printed jobs to attempts; returns (verified plans, mismatches, details).
+
+    A completed normal attempt must arrive exactly once and whole; a reset attempt, or one the
+    system reset, arrives at most once as a prefix of what was sent (or as an empty job)."""
+    attempts = {}
+    for plan in plans:
+        for number, data in enumerate(plan.attempts):
+            if data:
+                attempts[data[:16]] = (plan, number)
+    seen = set()
+    empty = mismatches = 0
+    details = []
+    for job in jobs:
+        if not job:
+            empty += 1
+            continue
+        found = attempts.get(job[:16])
+        if found is None or found in {(p.index, n) for p, n in [found]} & seen:
+            mismatches += 1
+            details.append("unexpected or repeated job of %d bytes" % len(job))
+            continue
+        plan, number = found
+        seen.add((plan.index, number))
+        sent = plan.attempts[number]
+        last = number == len(plan.attempts) - 1
+        exact = job == sent
+        if not (exact or ((plan.kind == "reset" or not last) and sent.startswith(job))):
+            mismatches += 1
+            details.append("job %d attempt %d (%s) differs: %d bytes printed, %d sent"
+                           % (plan.index, number, plan.kind, len(job), len(sent)))
+    verified = 0
+    for plan in plans:
+        if plan.kind == "normal":
+            final = (plan.index, len(plan.attempts) - 1)
+            if final in seen:
+                verified += 1
+            else:
+                mismatches += 1
+                details.append("job %d of %d bytes never arrived" % (plan.index, len(plan.attempts[-1])))
+        elif plan.kind == "empty":
+            verified += 1
+        elif plan.kind == "reset":
+            verified += 1
+    least_empty = sum(1 for p in plans if p.kind == "empty")
+    most_empty = least_empty + sum(len(p.attempts) for p in plans if p.kind != "empty")
+    if not least_empty <= empty <= most_empty:
+        mismatches += 1
+        details.append("%d empty jobs, expected %d to %d" % (empty, least_empty, most_empty))
+    return verified, mismatches, details
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--platform", choices=["host", "wine"], default="host")
+    parser.add_argument("--jobs", type=int, default=500)
+    parser.add_argument("--seed", type=int, default=int(time.time()))
+    parser.add_argument("--workers", type=int, default=4)
+    args = parser.parse_args()
+
+    rng = random.Random(args.seed)
+    plans = [Plan(i, rng) for i in range(args.jobs)]
+    lab = bench.HostLab() if args.platform == "host" else bench.WineLab()
+    try:
+        printer = lab.add_printer("Soak")
+        port = bench.free_port()
+        relay = lab.start(["STANDALONE", "Soak", str(port)])
+        relay.wait_listening(port)
+        started = time.monotonic()
+        run_clients(port, plans, rng, args.workers)
+        completed = sum(1 for p in plans if p.kind == "normal" or p.kind == "empty")
+        lab.wait_jobs(printer, completed, timeout=600)
+        time.sleep(1)  # let any aborted attempt still in the relay end
+        final = b"FINAL" + os.urandom(1000)
+        count = len(lab.jobs(printer))
+        bench.send_job(port, final)
+        printed = lab.wait_jobs(printer, count + 1)
+        elapsed = time.monotonic() - started
+        serves = printed[-1] == final
+        jobs = printed[:-1]
+        verified, mismatches, details = verify(jobs, plans)
+        restarts = 0 if relay.process.poll() is None else 1
+        accepts = relay.log().count(b"Accept print job for Soak from 127.0.0.1\r\n")
+        total = sum(len(p.attempts[-1]) for p in plans)
+        retried = sum(len(p.attempts) - 1 for p in plans)
+        print("soak (%s, seed %d): jobs sent %d, jobs verified %d, bytes %d, mismatches %d, relay restarts %d "
+              "(%d attempts retried after a system reset, %.1f s)"
+              % (args.platform, args.seed, len(plans), verified, total, mismatches, restarts, retried, elapsed))
+        for line in details[:20]:
+            print("  " + line)
+        ok = mismatches == 0 and verified == len(plans) and restarts == 0 and serves and accepts == len(printed)
+        if not serves:
+            print("  the relay did not serve the final job")
+        if accepts != len(printed):
+            print("  %d accept lines for %d printed jobs" % (accepts, len(printed)))
+        return 0 if ok else 1
+    finally:
+        lab.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
