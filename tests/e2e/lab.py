@@ -16,7 +16,7 @@ import time
 BUILD = os.environ.get("FERROLINK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 HOST_EXE = os.environ.get("FERROLINK_HOST_EXE", os.path.join(BUILD, "host", "ferrolink"))
 WINDOWS_EXE = os.environ.get("FERROLINK_WINDOWS_EXE", os.path.join(BUILD, "windows", "ferrolink.exe"))
-REGPROBE = os.environ.get("FERROLINK_REGPROBE", os.path.join(BUILD, "windows", "tests", "regprobe.exe"))
+PROBE = os.environ.get("FERROLINK_PROBE", os.path.join(BUILD, "windows", "tests", "probe.exe"))
 SCRATCH = os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e"))
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
@@ -164,6 +164,12 @@ class HostLab(Lab):
     def command(self, args):
         return [HOST_EXE] + list(args)
 
+    def hold_file(self, path):
+        """Holds the file open exclusively, as another program would; returns what releases it."""
+        holder = open(path, "ab")
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        return holder.close
+
     def add_printer(self, name):
         path = os.path.join(self.root, "state", "printers", name)
         os.makedirs(path, exist_ok=True)
@@ -237,6 +243,19 @@ class WineLab(Lab):
     def command(self, args):
         return ["wine", WINDOWS_EXE] + list(args)
 
+    def hold_file(self, path):
+        """Holds the file open with no sharing from a Windows process; returns what releases it."""
+        holder = subprocess.Popen(["wine", PROBE, "hold", self.windows_path(path), "600"], env=self.env(),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if holder.stdout.readline().strip() != b"held":
+            raise AssertionError("the probe could not hold " + path)
+
+        def release():
+            holder.terminate()
+            holder.wait()
+            holder.stdout.close()
+        return release
+
     def service_log(self):
         """The log of the services: they run in C:\\windows."""
         return read_file(os.path.join(self.prefix, "drive_c", "windows", "Ferrolink.log"))
@@ -267,7 +286,7 @@ class WineLab(Lab):
         return path
 
     def reg_value(self, key, name):
-        line = self.wine(["wine", REGPROBE, key, name], check=False)[1].decode().strip()
+        line = self.wine(["wine", PROBE, "reg", key, name], check=False)[1].decode().strip()
         if not line.startswith("type="):
             return None
         fields = dict(part.split("=", 1) for part in line.split())

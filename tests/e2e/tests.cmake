@@ -6,7 +6,7 @@ set(FERROLINK_WINDOWS_BUILD "${PROJECT_SOURCE_DIR}/build/windows"
 set(E2E_ENV
   "FERROLINK_HOST_EXE=$<TARGET_FILE:ferrolink>"
   "FERROLINK_WINDOWS_EXE=${FERROLINK_WINDOWS_BUILD}/ferrolink.exe"
-  "FERROLINK_REGPROBE=${FERROLINK_WINDOWS_BUILD}/tests/regprobe.exe"
+  "FERROLINK_PROBE=${FERROLINK_WINDOWS_BUILD}/tests/probe.exe"
   "FERROLINK_E2E_DIR=${CMAKE_BINARY_DIR}/e2e"
   "PYTHONDONTWRITEBYTECODE=1")
 
@@ -30,3 +30,5 @@ add_test(NAME soak_wine
 set_tests_properties(soak_host soak_wine PROPERTIES ENVIRONMENT "${E2E_ENV}" TIMEOUT 1200)
 set_tests_properties(soak_host PROPERTIES LABELS "e2e;soak")
 set_tests_properties(soak_wine PROPERTIES LABELS "wine;soak")
+ferrolink_e2e(e2e_host_hostile test_hostile.HostHostileTest "e2e")
+ferrolink_e2e(e2e_wine_hostile test_hostile.WineHostileTest "wine")

@@ -1,0 +1,57 @@
+// Test probe for Windows, run under Wine by the end-to-end tests:
+//   probe reg "Key\Path" ValueName   prints a value of HKEY_LOCAL_MACHINE exactly as stored
+//   probe hold FILE SECONDS          holds FILE open with no sharing for SECONDS
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+// Prints "type=<n> size=<n> hex=<bytes>", or "missing <error>".
+static int PrintValue(const char *path, const char *name)
+{
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) {
+        printf("missing %ld\n", status);
+        return 1;
+    }
+    static BYTE data[65536];
+    DWORD type = 0, size = sizeof data;
+    status = RegQueryValueExA(key, name, NULL, &type, data, &size);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        printf("missing %ld\n", status);
+        return 1;
+    }
+    printf("type=%lu size=%lu hex=", type, size);
+    for (DWORD i = 0; i < size; i++)
+        printf("%02x", data[i]);
+    printf("\n");
+    return 0;
+}
+
+// Opens the file exclusively, says so, and keeps it open for a while.
+static int HoldFile(const char *path, int seconds)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        printf("failed %lu\n", GetLastError());
+        return 1;
+    }
+    printf("held\n");
+    fflush(stdout);
+    Sleep(seconds * 1000);
+    CloseHandle(file);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && strcmp(argv[1], "reg") == 0)
+        return PrintValue(argv[2], argv[3]);
+    if (argc == 4 && strcmp(argv[1], "hold") == 0)
+        return HoldFile(argv[2], atoi(argv[3]));
+    fprintf(stderr, "usage: probe reg KEY VALUE | probe hold FILE SECONDS\n");
+    return 2;
+}
