@@ -90,6 +90,27 @@ class WineServiceTest(unittest.TestCase):
         for port in ports:
             self.assertEqual(b"Server stopped.\r\nDeleteService SUCCESS\r\n", self.ferrolink("REMOVE", str(port))[1])
 
+    def test_stop_while_a_job_is_being_received(self):
+        port = bench.free_port()
+        self.install("Office Printer", port)
+        bench.wait_for(lambda: bench.listening(port), 30, "the service's listener")
+        before = len(self.lab.jobs(self.printer))
+        with socket.create_connection(("127.0.0.1", port)) as client:
+            client.sendall(b"half a job")
+            bench.wait_for(lambda: "Accept print job for Office Printer from 127.0.0.1" in self.log_lines(), 30,
+                           "the accept line")
+            self.lab.wine(["wine", "sc", "stop", "KVFerrolink_%d" % port])
+            self.wait_state(port, "STOPPED")
+            client.settimeout(30)
+            try:
+                self.assertEqual(b"", client.recv(1))  # the connection ends with the process
+            except ConnectionResetError:
+                pass
+        self.assertEqual(["Ferrolink stopped.", "Ferrolink exit", ""], self.log_lines()[-3:])
+        # The unfinished job is dropped with the process, never printed in part.
+        self.assertEqual(before, len(self.lab.jobs(self.printer)))
+        self.assertEqual((0, b"DeleteService SUCCESS\r\n"), self.ferrolink("REMOVE", str(port)))
+
     def test_second_install_of_a_port_leaves_the_first_alone(self):
         port = bench.free_port()
         self.install("Office Printer", port)
