@@ -13,11 +13,11 @@ import subprocess
 import tempfile
 import time
 
-BUILD = os.environ.get("FERROLINK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+BUILD = os.path.realpath(os.environ.get("FERROLINK_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build")))
 HOST_EXE = os.environ.get("FERROLINK_HOST_EXE", os.path.join(BUILD, "host", "ferrolink"))
 WINDOWS_EXE = os.environ.get("FERROLINK_WINDOWS_EXE", os.path.join(BUILD, "windows", "ferrolink.exe"))
 PROBE = os.environ.get("FERROLINK_PROBE", os.path.join(BUILD, "windows", "tests", "probe.exe"))
-SCRATCH = os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e"))
+SCRATCH = os.path.realpath(os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e")))
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
 VENDOR_KEY = "SOFTWARE\\Korvanta\\KVFerrolink\\KVFerrolink_%d"

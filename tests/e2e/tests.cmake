@@ -32,3 +32,8 @@ set_tests_properties(soak_host PROPERTIES LABELS "e2e;soak")
 set_tests_properties(soak_wine PROPERTIES LABELS "wine;soak")
 ferrolink_e2e(e2e_host_hostile test_hostile.HostHostileTest "e2e")
 ferrolink_e2e(e2e_wine_hostile test_hostile.WineHostileTest "wine")
+
+# The Linux relay into CUPS queues of a cupsd started by the test.
+add_test(NAME e2e_host_cups COMMAND ${Python3_EXECUTABLE} -m unittest -v test_cups
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/cups)
+set_tests_properties(e2e_host_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;cups" TIMEOUT 600)

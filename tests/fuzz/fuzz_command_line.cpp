@@ -13,8 +13,7 @@
 #include <vector>
 
 // Makes every mode's action return at once and keeps the log in memory-free silence.
-static void PrepareQuietPlatform()
-{
+static void PrepareQuietPlatform() {
     fake::Reset();
     fake::Get().logBusy = true;
     fake::Get().socketError = WSAENOBUFS;
@@ -22,8 +21,7 @@ static void PrepareQuietPlatform()
     fake::Get().dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> arguments;
     std::string current;
     for (size_t i = 0; i < size && arguments.size() < 16; i++) {

@@ -1,193 +1,115 @@
-// Host layer: the print spooler as a folder per printer.
-//
-// A printer is a directory <root>/printers/<name> made by the administrator (names match without
-// regard to letter case). Each job streams into a hidden temporary file while it is written and
-// becomes visible whole at ClosePrinter as job-<time>-<pid>-<n>.prn, with a job-...info file
-// beside it naming the document and its datatype.
+// Host layer: the print spooler. Two spoolers stand behind the Win32 calls, chosen by the layer's
+// own setting FERROLINK_SPOOLER: "folder" (the default: a folder per printer under the layer's
+// root, for demos and tests) or "cups" (each printer is a CUPS destination of the scheduler that
+// libcups finds, CUPS_SERVER included).
 
-#include "win32.h"
+#include "host_spooler.h"
 
+#include "cups_client.h"
 #include "host_internal.h"
 
-#include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
-enum { MAX_PRINTERS = 16, SPOOL_PATH_SIZE = 1024, DOCUMENT_NAME_SIZE = 256 };
-#define ERROR_INVALID_DATATYPE 1804L
-#define ERROR_SPL_NO_STARTDOC 3024L
-
-struct Printer {
-    bool inUse;
-    int job; // descriptor of the job being written, -1 when none
-    unsigned int jobId;
-    char directory[SPOOL_PATH_SIZE];
-    char jobFile[SPOOL_PATH_SIZE + 32]; // hidden while the job is written
-    char document[DOCUMENT_NAME_SIZE];
-    char datatype[16];
-};
-
-static Printer Printers[MAX_PRINTERS];
-static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
-static unsigned int JobCounter;
-
-// Finds the printer's directory, matching its name without regard to case.
-static bool FindPrinterDirectory(const char *name, char *directory, size_t capacity) {
-    char printers[SPOOL_PATH_SIZE];
-    if (!HostPath(printers, sizeof printers, "printers"))
-        return false;
-    DIR *folder = opendir(printers);
-    if (folder == NULL)
-        return false;
-    bool found = false;
-    struct dirent *entry;
-    while (!found && (entry = readdir(folder)) != NULL) {
-        if (entry->d_name[0] == '.' || strcasecmp(entry->d_name, name) != 0)
-            continue;
-        int length = snprintf(directory, capacity, "%s/%s", printers, entry->d_name);
-        struct stat info;
-        found = length > 0 && (size_t)length < capacity && stat(directory, &info) == 0 &&
-                S_ISDIR(info.st_mode);
+// Tells whether printers are CUPS destinations.
+static bool UseCups(void) {
+    static int cups = -1;
+    if (cups < 0) {
+        const char *setting = getenv("FERROLINK_SPOOLER");
+        cups = setting != NULL && strcmp(setting, "cups") == 0;
     }
-    closedir(folder);
-    return found;
+    return cups == 1;
 }
 
-// Returns the printer of a handle, or NULL.
-static Printer *PrinterOf(HANDLE handle) {
-    uintptr_t index = (uintptr_t)handle;
-    if (index == 0 || index > MAX_PRINTERS || !Printers[index - 1].inUse)
-        return NULL;
-    return &Printers[index - 1];
+// CUPS handles are CUPS_HANDLE_BASE plus a slot of the CUPS client.
+static bool IsCupsHandle(HANDLE handle) {
+    return (uintptr_t)handle >= CUPS_HANDLE_BASE && (uintptr_t)handle < CUPS_HANDLE_BASE + 16;
 }
 
-// Opens a printer by name: 87 for an empty name, 1801 for one the spooler does not know.
-BOOL OpenPrinterA(LPSTR printerName, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
-    char directory[SPOOL_PATH_SIZE];
+// Whether a document was started on each CUPS slot.
+static bool CupsStarted[16];
+
+static BOOL CupsOpenPrinter(LPSTR printerName, LPHANDLE handle) {
+    unsigned int error = 0;
+    int slot = 0;
     if (handle == NULL || printerName == NULL || printerName[0] == '\0') {
         SetHostError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (strchr(printerName, '/') != NULL ||
-        !FindPrinterDirectory(printerName, directory, sizeof directory)) {
-        SetHostError(ERROR_INVALID_PRINTER_NAME);
+    if (!CupsClientOpen(printerName, &slot, &error)) {
+        SetHostError(error);
         return FALSE;
     }
-    pthread_mutex_lock(&PrintersLock);
-    for (int i = 0; i < MAX_PRINTERS; i++) {
-        if (Printers[i].inUse)
-            continue;
-        memset(&Printers[i], 0, sizeof Printers[i]);
-        Printers[i].inUse = true;
-        Printers[i].job = -1;
-        snprintf(Printers[i].directory, sizeof Printers[i].directory, "%s", directory);
-        pthread_mutex_unlock(&PrintersLock);
-        *handle = (HANDLE)(uintptr_t)(i + 1);
-        return TRUE;
-    }
-    pthread_mutex_unlock(&PrintersLock);
-    SetHostError(ERROR_NOT_ENOUGH_MEMORY);
-    return FALSE;
+    CupsStarted[slot] = false;
+    *handle = (HANDLE)(uintptr_t)(CUPS_HANDLE_BASE + slot);
+    return TRUE;
 }
 
-// Begins a job (level 1, datatype RAW); returns the job's id, or 0 on failure.
-DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
-    Printer *printer = PrinterOf(handle);
+static int CupsSlot(HANDLE handle) {
+    return (int)((uintptr_t)handle - CUPS_HANDLE_BASE);
+}
+
+static DWORD CupsStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
     const DOC_INFO_1A *info = (const DOC_INFO_1A *)docInfo;
-    if (printer == NULL || level != 1 || info == NULL || printer->job >= 0) {
-        SetHostError(printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    unsigned int error = 0;
+    if (level != 1 || info == NULL || CupsStarted[CupsSlot(handle)]) {
+        SetHostError(ERROR_INVALID_PARAMETER);
         return 0;
     }
     if (info->pDatatype != NULL && strcasecmp(info->pDatatype, "RAW") != 0) {
         SetHostError(ERROR_INVALID_DATATYPE);
         return 0;
     }
-    pthread_mutex_lock(&PrintersLock);
-    unsigned int jobId = ++JobCounter;
-    pthread_mutex_unlock(&PrintersLock);
-    char jobFile[SPOOL_PATH_SIZE + 32];
-    snprintf(jobFile, sizeof jobFile, "%s/.job-%d-%u.tmp", printer->directory, (int)getpid(),
-             jobId);
-    memcpy(printer->jobFile, jobFile, sizeof jobFile);
-    printer->job = open(printer->jobFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (printer->job < 0) {
-        SetHostError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    printer->jobId = jobId;
-    snprintf(printer->document, sizeof printer->document, "%s",
-             info->pDocName != NULL ? info->pDocName : "");
-    snprintf(printer->datatype, sizeof printer->datatype, "%s",
-             info->pDatatype != NULL ? info->pDatatype : "RAW");
-    return jobId;
+    DWORD job = CupsClientStart(CupsSlot(handle), info->pDocName ? info->pDocName : "", &error);
+    if (job == 0)
+        SetHostError(error);
+    CupsStarted[CupsSlot(handle)] = job != 0;
+    return job;
 }
 
-// Hands bytes to the job; *written tells how many reached it (fewer when the disk is full).
-BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
-    Printer *printer = PrinterOf(handle);
-    DWORD total = 0;
+static BOOL CupsWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
+    unsigned int error = 0;
     if (written != NULL)
         *written = 0;
-    if (printer == NULL || printer->job < 0) {
-        SetHostError(printer == NULL ? ERROR_INVALID_HANDLE : ERROR_SPL_NO_STARTDOC);
+    if (!CupsStarted[CupsSlot(handle)]) {
+        SetHostError(ERROR_SPL_NO_STARTDOC);
         return FALSE;
     }
-    while (total < count) {
-        ssize_t result = write(printer->job, (const char *)buffer + total, count - total);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result <= 0)
-            break;
-        total += (DWORD)result;
+    if (!CupsClientWrite(CupsSlot(handle), buffer, count, &error)) {
+        SetHostError(error);
+        return FALSE;
     }
     if (written != NULL)
-        *written = total;
-    if (total < count) {
-        SetHostError(ERROR_WRITE_FAULT);
+        *written = count;
+    return TRUE;
+}
+
+static BOOL CupsClosePrinter(HANDLE handle) {
+    unsigned int error = 0;
+    CupsStarted[CupsSlot(handle)] = false;
+    if (!CupsClientClose(CupsSlot(handle), &error)) {
+        SetHostError(error);
         return FALSE;
     }
     return TRUE;
 }
 
-// Makes the finished job visible: its description first, then the data under its final name.
-static void PublishJob(Printer *printer) {
-    char name[SPOOL_PATH_SIZE + 64];
-    char info[SPOOL_PATH_SIZE + 64];
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    unsigned long long stamp = (unsigned long long)now.tv_sec * 1000000000ull + now.tv_nsec;
-    snprintf(name, sizeof name, "%s/job-%020llu-%d-%u.prn", printer->directory, stamp,
-             (int)getpid(), printer->jobId);
-    snprintf(info, sizeof info, "%s/job-%020llu-%d-%u.info", printer->directory, stamp,
-             (int)getpid(), printer->jobId);
-    FILE *description = fopen(info, "w");
-    if (description != NULL) {
-        fprintf(description, "document=%s\ndatatype=%s\n", printer->document, printer->datatype);
-        fclose(description);
-    }
-    rename(printer->jobFile, name);
+BOOL OpenPrinterA(LPSTR printerName, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
+    return UseCups() ? CupsOpenPrinter(printerName, handle)
+                     : FolderOpenPrinter(printerName, handle);
 }
 
-// Releases the handle; a job begun on it is complete afterwards.
+DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
+    return IsCupsHandle(handle) ? CupsStartDoc(handle, level, docInfo)
+                                : FolderStartDoc(handle, level, docInfo);
+}
+
+BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
+    return IsCupsHandle(handle) ? CupsWrite(handle, buffer, count, written)
+                                : FolderWrite(handle, buffer, count, written);
+}
+
 BOOL ClosePrinter(HANDLE handle) {
-    Printer *printer = PrinterOf(handle);
-    if (printer == NULL) {
-        SetHostError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (printer->job >= 0) {
-        close(printer->job);
-        PublishJob(printer);
-    }
-    pthread_mutex_lock(&PrintersLock);
-    printer->inUse = false;
-    pthread_mutex_unlock(&PrintersLock);
-    return TRUE;
+    return IsCupsHandle(handle) ? CupsClosePrinter(handle) : FolderClosePrinter(handle);
 }

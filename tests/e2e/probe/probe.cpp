@@ -7,8 +7,7 @@
 #include <string.h>
 
 // Prints "type=<n> size=<n> hex=<bytes>", or "missing <error>".
-static int PrintValue(const char *path, const char *name)
-{
+static int PrintValue(const char *path, const char *name) {
     HKEY key;
     LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
@@ -31,8 +30,7 @@ static int PrintValue(const char *path, const char *name)
 }
 
 // Opens the file exclusively, says so, and keeps it open for a while.
-static int HoldFile(const char *path, int seconds)
-{
+static int HoldFile(const char *path, int seconds) {
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
@@ -46,8 +44,7 @@ static int HoldFile(const char *path, int seconds)
     return 0;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "reg") == 0)
         return PrintValue(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "hold") == 0)

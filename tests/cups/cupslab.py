@@ -1,0 +1,96 @@
+"""A CUPS scheduler of the test's own: cupsd started in a scratch folder with its own socket,
+queues whose backend writes each job to a file, and stopped by its process id afterwards."""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import lab as bench  # noqa: E402
+
+CUPSD = shutil.which("cupsd") or "/usr/sbin/cupsd"
+BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tofile")
+
+
+class Scheduler:
+    def __init__(self):
+        os.makedirs(bench.SCRATCH, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
+        os.chmod(self.root, 0o755)
+        self.socket = os.path.join(self.root, "cups.sock")
+        self.process = None
+        self._configure()
+
+    def _configure(self):
+        for folder in ("spool", "spool/tmp", "cache", "state", "log", "bin", "ppd"):
+            os.makedirs(os.path.join(self.root, folder), exist_ok=True)
+        # The scheduler's programs: the system's, plus the test backend.
+        for entry in os.listdir("/usr/lib/cups"):
+            if entry != "backend":
+                os.symlink(os.path.join("/usr/lib/cups", entry), os.path.join(self.root, "bin", entry))
+        os.makedirs(os.path.join(self.root, "bin", "backend"))
+        for entry in os.listdir("/usr/lib/cups/backend"):
+            os.symlink(os.path.join("/usr/lib/cups/backend", entry), os.path.join(self.root, "bin", "backend", entry))
+        shutil.copy(BACKEND, os.path.join(self.root, "bin", "backend", "tofile"))
+        os.chmod(os.path.join(self.root, "bin", "backend", "tofile"), 0o700)  # runs as root
+        with open(os.path.join(self.root, "cupsd.conf"), "w") as f:
+            f.write("LogLevel warn\nListen %s\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
+                    "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                    "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n" % self.socket)
+        with open(os.path.join(self.root, "cups-files.conf"), "w") as f:
+            r = self.root
+            f.write("ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/spool/tmp\nCacheDir %s/cache\n"
+                    "StateDir %s/state\nServerBin %s/bin\nDataDir /usr/share/cups\nAccessLog %s/log/access_log\n"
+                    "ErrorLog %s/log/error_log\nPageLog %s/log/page_log\nFileDevice Yes\n"
+                    "Printcap %s/printcap\nSystemGroup root\n" % ((r,) * 10))
+
+    def env(self):
+        env = dict(os.environ)
+        env["CUPS_SERVER"] = self.socket
+        return env
+
+    def start(self):
+        self.process = subprocess.Popen([CUPSD, "-f", "-c", os.path.join(self.root, "cupsd.conf"),
+                                         "-s", os.path.join(self.root, "cups-files.conf")],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.DEVNULL)
+        bench.wait_for(lambda: self.lpstat() or self.process.poll() is not None, 30, "cupsd")
+        if self.process.poll() is not None:
+            raise AssertionError("cupsd ended: %s" % bench.read_file(os.path.join(self.root, "log", "error_log")))
+
+    def lpstat(self):
+        done = subprocess.run(["lpstat", "-r"], env=self.env(), stdin=subprocess.DEVNULL, capture_output=True)
+        return b"is running" in done.stdout
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(30)
+
+    def run(self, *command):
+        return subprocess.run(list(command), env=self.env(), stdin=subprocess.DEVNULL, capture_output=True,
+                              check=True, timeout=60)
+
+    def add_queue(self, name, device_uri=None):
+        """A raw queue; its jobs land as files in a folder of its own unless another device is given."""
+        folder = os.path.join(self.root, "jobs-" + name)
+        os.makedirs(folder, exist_ok=True)
+        self.run("lpadmin", "-p", name, "-E", "-v", device_uri or "tofile:" + folder)
+        return folder
+
+    def jobs(self, folder):
+        names = sorted((n for n in os.listdir(folder) if n.endswith(".prn")), key=lambda n: int(n[4:-4]))
+        return [(bench.read_file(os.path.join(folder, n)),
+                 bench.read_file(os.path.join(folder, n[:-4] + ".title")).decode().strip()) for n in names]
+
+    def wait_jobs(self, folder, count, timeout=60):
+        bench.wait_for(lambda: len(self.jobs(folder)) >= count, timeout, "%d CUPS jobs" % count)
+        return self.jobs(folder)
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.root, ignore_errors=True)
