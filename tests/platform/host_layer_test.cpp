@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 static std::string Root;
@@ -101,9 +102,12 @@ TEST(HostSpooler, JobsAppearWholeAtCloseWithTheirDescription) {
     auto jobs = Files(printer, ".prn");
     ASSERT_EQ(1u, jobs.size());
     EXPECT_EQ(data, ReadFile(jobs[0]));
-    auto infos = Files(printer, ".info");
-    ASSERT_EQ(1u, infos.size());
-    EXPECT_EQ("document=Forwarded Job\ndatatype=RAW\n", ReadFile(infos[0]));
+    char attribute[64] = {};
+    ASSERT_GT(getxattr(jobs[0].c_str(), "user.ferrolink.document", attribute, sizeof attribute), 0);
+    EXPECT_STREQ("Forwarded Job", attribute);
+    memset(attribute, 0, sizeof attribute);
+    ASSERT_GT(getxattr(jobs[0].c_str(), "user.ferrolink.datatype", attribute, sizeof attribute), 0);
+    EXPECT_STREQ("RAW", attribute);
 }
 
 TEST(HostRunTime, ExclusiveTextModeFiles) {
@@ -115,9 +119,9 @@ TEST(HostRunTime, ExclusiveTextModeFiles) {
     fclose(first);
     FILE *second = _fsopen(path.c_str(), "a+", _SH_DENYRW);
     ASSERT_NE(nullptr, second);
-    fprintf(second, "two\nthree\n");
+    fprintf(second, "two\nthree\n%s\n", std::string(5000, 'x').c_str());
     fclose(second);
-    EXPECT_EQ("one\r\ntwo\r\nthree\r\n", ReadFile(path));
+    EXPECT_EQ("one\r\ntwo\r\nthree\r\n" + std::string(5000, 'x') + "\r\n", ReadFile(path));
     EXPECT_EQ(0, _stricmp("Install", "iNSTALL"));
     EXPECT_NE(0, _stricmp("INSTALL", "INSTALLX"));
 }

@@ -2,8 +2,9 @@
 //
 // A printer is a directory <root>/printers/<name> made by the administrator (names match without
 // regard to letter case). Each job streams into a hidden temporary file while it is written and
-// becomes visible whole at ClosePrinter as job-<time>-<pid>-<n>.prn, with a job-...info file
-// beside it naming the document and its datatype.
+// becomes visible whole at ClosePrinter as job-<time>-<pid>-<n>.prn. The document's name and
+// datatype travel with the file as extended attributes (user.ferrolink.document and
+// user.ferrolink.datatype), which cost no extra file per job.
 
 #include "win32.h"
 
@@ -18,10 +19,11 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
-enum { MAX_PRINTERS = 16, SPOOL_PATH_SIZE = 1024, DOCUMENT_NAME_SIZE = 256 };
+enum { MAX_PRINTERS = 16, SPOOL_PATH_SIZE = 1024 };
 
 struct Printer {
     bool inUse;
@@ -29,19 +31,30 @@ struct Printer {
     unsigned int jobId;
     char directory[SPOOL_PATH_SIZE];
     char jobFile[SPOOL_PATH_SIZE + 32]; // hidden while the job is written
-    char document[DOCUMENT_NAME_SIZE];
-    char datatype[16];
 };
 
 static Printer Printers[MAX_PRINTERS];
 static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
 static unsigned int JobCounter;
 
+// Returns this process's id, asked of the system once.
+static int ProcessId(void) {
+    static int id;
+    if (id == 0)
+        id = (int)getpid();
+    return id;
+}
+
 // Finds the printer's directory, matching its name without regard to case.
 static bool FindPrinterDirectory(const char *name, char *directory, size_t capacity) {
     char printers[SPOOL_PATH_SIZE];
+    struct stat info;
     if (!HostPath(printers, sizeof printers, "printers"))
         return false;
+    int exact = snprintf(directory, capacity, "%s/%s", printers, name);
+    if (exact > 0 && (size_t)exact < capacity && stat(directory, &info) == 0 &&
+        S_ISDIR(info.st_mode))
+        return true; // the usual case: the name as the folder is spelled
     DIR *folder = opendir(printers);
     if (folder == NULL)
         return false;
@@ -51,7 +64,6 @@ static bool FindPrinterDirectory(const char *name, char *directory, size_t capac
         if (entry->d_name[0] == '.' || strcasecmp(entry->d_name, name) != 0)
             continue;
         int length = snprintf(directory, capacity, "%s/%s", printers, entry->d_name);
-        struct stat info;
         found = length > 0 && (size_t)length < capacity && stat(directory, &info) == 0 &&
                 S_ISDIR(info.st_mode);
     }
@@ -112,8 +124,7 @@ DWORD FolderStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
     unsigned int jobId = ++JobCounter;
     pthread_mutex_unlock(&PrintersLock);
     char jobFile[SPOOL_PATH_SIZE + 32];
-    snprintf(jobFile, sizeof jobFile, "%s/.job-%d-%u.tmp", printer->directory, (int)getpid(),
-             jobId);
+    snprintf(jobFile, sizeof jobFile, "%s/.job-%d-%u.tmp", printer->directory, ProcessId(), jobId);
     memcpy(printer->jobFile, jobFile, sizeof jobFile);
     printer->job = open(printer->jobFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (printer->job < 0) {
@@ -121,10 +132,11 @@ DWORD FolderStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
         return 0;
     }
     printer->jobId = jobId;
-    snprintf(printer->document, sizeof printer->document, "%s",
-             info->pDocName != NULL ? info->pDocName : "");
-    snprintf(printer->datatype, sizeof printer->datatype, "%s",
-             info->pDatatype != NULL ? info->pDatatype : "RAW");
+    const char *document = info->pDocName != NULL ? info->pDocName : "";
+    const char *datatype = info->pDatatype != NULL ? info->pDatatype : "RAW";
+    // A file system without extended attributes still gets the job, only not its description.
+    fsetxattr(printer->job, "user.ferrolink.document", document, strlen(document), 0);
+    fsetxattr(printer->job, "user.ferrolink.datatype", datatype, strlen(datatype), 0);
     return jobId;
 }
 
@@ -155,22 +167,15 @@ BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     return TRUE;
 }
 
-// Makes the finished job visible: its description first, then the data under its final name.
-static void PublishJob(Printer *printer) {
+// Makes the finished job visible under its final name.
+static void PublishJob(Printer *printer)
+{
     char name[SPOOL_PATH_SIZE + 64];
-    char info[SPOOL_PATH_SIZE + 64];
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned long long stamp = (unsigned long long)now.tv_sec * 1000000000ull + now.tv_nsec;
-    snprintf(name, sizeof name, "%s/job-%020llu-%d-%u.prn", printer->directory, stamp,
-             (int)getpid(), printer->jobId);
-    snprintf(info, sizeof info, "%s/job-%020llu-%d-%u.info", printer->directory, stamp,
-             (int)getpid(), printer->jobId);
-    FILE *description = fopen(info, "w");
-    if (description != NULL) {
-        fprintf(description, "document=%s\ndatatype=%s\n", printer->document, printer->datatype);
-        fclose(description);
-    }
+    snprintf(name, sizeof name, "%s/job-%020llu-%d-%u.prn", printer->directory, stamp, ProcessId(),
+             printer->jobId);
     rename(printer->jobFile, name);
 }
 
