@@ -107,14 +107,17 @@ def build(quick):
     os.makedirs("/var/lock/p910nd", exist_ok=True)  # p910nd keeps its lock file there
     for preset in ("host", "windows"):
         subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", "--preset", preset, "--target", "ferrolink"], cwd=ROOT,
+        targets = ["ferrolink"] + (["ref_loop_host"] if preset == "host" else [])
+        subprocess.run(["cmake", "--build", "--preset", preset, "--target"] + targets, cwd=ROOT,
                        check=True, stdout=subprocess.DEVNULL)
     out = os.path.join(ROOT, "build", "bench")
     os.makedirs(out, exist_ok=True)
     subprocess.run(["g++", "-O2", "-o", os.path.join(out, "ref_loop"), os.path.join(HERE, "ref_loop.cpp")],
                    check=True)
-    subprocess.run(["x86_64-w64-mingw32-g++", "-O2", "-static", "-o", os.path.join(out, "ref_loop_win.exe"),
-                    os.path.join(HERE, "ref_loop_win.cpp"), "-lwinspool", "-lws2_32"], check=True)
+    subprocess.run(["x86_64-w64-mingw32-g++", "-O2", "-static", "-I", os.path.join(ROOT, "src"), "-o",
+                    os.path.join(out, "ref_loop_win.exe"), os.path.join(HERE, "ref_loop_win.cpp"), "-lwinspool",
+                    "-lws2_32"], check=True)
+    shutil.copy(os.path.join(ROOT, "build", "host", "ref_loop_host"), out)
     return out
 
 
@@ -137,6 +140,12 @@ def native_subjects(tools, scratch, subjects):
     relay = host.start(["STANDALONE", "Bench", str(port)])
     relay.wait_listening(port)
     subjects.append(Subject("relay (host build)", "native", port, relay.pid, printer, host.close))
+    # The same bare loop as on Windows, through the same host spooler as the relay.
+    port = bench.free_port()
+    process = start_process([os.path.join(tools, "ref_loop_host"), str(port), "Bench"], host.root, host.env())
+    bench.wait_for(lambda: bench.listening(port), 10, "the host reference loop")
+    subjects.insert(0, Subject("reference loop, host spooler", "native", port, process.pid, printer,
+                               stopper(process)))
     for name, chunk in (("reference loop, 1024-byte framing", 1024), ("plain copy, 1 MiB buffer", MIB)):
         folder = tempfile.mkdtemp(dir=scratch)
         port = bench.free_port()
@@ -197,9 +206,17 @@ def report(subjects, results):
             return median(getattr(by_name[a], field)) / median(getattr(by_name[b], field))
         return float("nan")
     print()
+    # Ratios against the references; the "host spooler" rows isolate the relay's own cost from
+    # the cost of the spooler it prints through.
     checks = [
         ("host relay / reference loop, throughput", ratio("relay (host build)", "reference loop, 1024-byte framing",
                                                           "throughput"), 0.95, True),
+        ("host relay / reference loop on the host spooler, throughput",
+         ratio("relay (host build)", "reference loop, host spooler", "throughput"), 0.95, True),
+        ("host relay / reference loop on the host spooler, job rate",
+         ratio("relay (host build)", "reference loop, host spooler", "rate"), 0.8, True),
+        ("host relay / reference loop on the host spooler, close-to-complete",
+         ratio("relay (host build)", "reference loop, host spooler", "latency"), 1.1, False),
         ("host relay / p910nd, 4 KiB job rate", ratio("relay (host build)", "p910nd (8 KiB buffer)", "rate"), 0.8, True),
         ("host relay / reference loop, close-to-complete", ratio("relay (host build)",
                                                                  "reference loop, 1024-byte framing", "latency"), 1.1, False),

@@ -1,9 +1,8 @@
-// Benchmark reference for Windows: the bare relay loop and nothing else: accept, OpenPrinterA,
-// StartDocPrinterA (RAW), recv 1024 / WritePrinter, ClosePrinter.
+// Benchmark reference: the bare relay loop and nothing else: accept, OpenPrinterA,
+// StartDocPrinterA (RAW), recv 1024 / WritePrinter, ClosePrinter. Built for Windows with MinGW,
+// and for Linux against the host layer, so both platforms have a reference through their spooler.
 //   ref_loop_win PORT "Printer Name"
-#include <winsock2.h>
-#include <windows.h>
-#include <winspool.h>
+#include "platform/platform.h"
 
 #include <stdlib.h>
 #include <string.h>
