@@ -37,3 +37,8 @@ ferrolink_e2e(e2e_wine_hostile test_hostile.WineHostileTest "wine")
 add_test(NAME e2e_host_cups COMMAND ${Python3_EXECUTABLE} -m unittest -v test_cups
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/cups)
 set_tests_properties(e2e_host_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;cups" TIMEOUT 600)
+
+# The README followed as a user guide.
+add_test(NAME readme COMMAND ${Python3_EXECUTABLE} -m unittest -v test_readme
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/readme)
+set_tests_properties(readme PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "wine;readme" TIMEOUT 900)

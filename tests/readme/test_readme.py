@@ -1,0 +1,122 @@
+"""The README as a user guide, followed step by step: its Windows console sessions under Wine
+(each command run, the program's own output compared line for line), and its Linux steps with the
+package built and unpacked into a scratch root."""
+
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups"))
+import lab as bench  # noqa: E402
+
+ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+README = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+
+
+def windows_sessions():
+    """Each ```console block: a list of (command, expected output lines)."""
+    steps = []
+    for block in re.findall(r"```console\n(.*?)```", README, re.S):
+        for line in block.splitlines():
+            if line.startswith("C:\\> "):
+                steps.append((line[len("C:\\> "):], []))
+            elif steps:
+                steps[-1][1].append(line)
+    return steps
+
+
+def shell_blocks():
+    return [block for block in re.findall(r"```sh\n(.*?)```", README, re.S)]
+
+
+class ReadmeWindowsTest(unittest.TestCase):
+    def test_windows_sessions_as_written(self):
+        steps = windows_sessions()
+        self.assertGreaterEqual(len(steps), 4)
+        lab = bench.WineLab(persistent_server=True)
+        try:
+            folder = os.path.join(lab.root, "Ferrolink")
+            os.makedirs(folder)
+            shutil.copy(bench.WINDOWS_EXE, folder)
+            printer = lab.add_printer("Office Printer")
+            for command, expected in steps:
+                words = shlex.split(command.replace("\\", "\\\\"))
+                if words[0] == "ferrolink":
+                    words = ["wine", os.path.join(folder, "ferrolink.exe")] + words[1:]
+                else:
+                    words = ["wine"] + words
+                status, out, err = lab.wine(words, check=False, cwd=folder)
+                self.assertEqual(0, status, (command, err[-300:]))
+                if command.startswith("ferrolink"):
+                    self.assertEqual(expected, out.decode().splitlines(), command)
+                if "INSTALL" in command:
+                    # What a new user does next: print through it.
+                    bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
+                    bench.send_job(9101, b"from the README")
+                    self.assertEqual([b"from the README"], lab.wait_jobs(printer, 1))
+        finally:
+            lab.wine(["wine", "sc", "delete", "KVFerrolink_9101"], check=False)
+            lab.close()
+
+
+class ReadmeLinuxTest(unittest.TestCase):
+    def test_package_as_the_readme_builds_it(self):
+        build = shell_blocks()[[i for i, b in enumerate(shell_blocks()) if "--target package" in b][0]]
+        command = build.splitlines()[0]
+        subprocess.run(command, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        package = re.search(r"\./(build/host/packages/\S+\.deb)", build).group(1)
+        path = os.path.join(ROOT, package)
+        self.assertTrue(os.path.exists(path), package)
+        scratch = tempfile.mkdtemp(dir=bench.SCRATCH)
+        try:
+            subprocess.run(["dpkg", "-x", path, scratch], check=True)
+            for name in ("usr/bin/ferrolink", "lib/systemd/system/ferrolink@.service",
+                         "usr/share/doc/ferrolink/README.md", "usr/share/doc/ferrolink/CHANGELOG.md"):
+                self.assertTrue(os.path.exists(os.path.join(scratch, name)), name)
+            control = os.path.join(scratch, "control")
+            subprocess.run(["dpkg", "-e", path, control], check=True)
+            self.assertFalse(os.path.exists(os.path.join(control, "postinst")), "installing starts nothing")
+            self.assertIn("disable --now", open(os.path.join(control, "prerm")).read())
+            unit = open(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).read()
+            self.assertIn("ExecStart=/usr/bin/ferrolink STANDALONE ${PRINTER} %i", unit)
+            self.assertIn("EnvironmentFile=/etc/ferrolink/%i.conf", unit)
+            # The packaged program runs and prints its usage.
+            done = subprocess.run([os.path.join(scratch, "usr/bin/ferrolink")], cwd=scratch, capture_output=True)
+            self.assertEqual(1, done.returncode)
+            self.assertIn(b"ferrolink INSTALL \"Printer Name\" [port]\n", done.stderr)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+    def test_foreground_relay_into_cups_as_written(self):
+        import cupslab
+        line = [b for b in shell_blocks() if "FERROLINK_SPOOLER=cups" in b][0].strip()
+        scheduler = cupslab.Scheduler()
+        scheduler.start()
+        try:
+            folder = scheduler.add_queue("office")
+            port = bench.free_port()
+            state = tempfile.mkdtemp(dir=bench.SCRATCH)
+            command = line.replace("/var/lib/ferrolink", state).replace(" ferrolink ", " %s " % bench.HOST_EXE)
+            command = command.replace(" 9100", " %d" % port)
+            relay = subprocess.Popen(command, shell=True, cwd=state, env=scheduler.env(),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
+            try:
+                bench.wait_for(lambda: bench.listening(port), 30, "the relay")
+                bench.send_job(port, b"through CUPS")
+                self.assertEqual([(b"through CUPS", "Forwarded Job")], scheduler.wait_jobs(folder, 1))
+            finally:
+                os.killpg(relay.pid, 15)
+                relay.wait()
+        finally:
+            scheduler.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
