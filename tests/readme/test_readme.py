@@ -76,7 +76,7 @@ class ReadmeLinuxTest(unittest.TestCase):
         scratch = tempfile.mkdtemp(dir=bench.SCRATCH)
         try:
             subprocess.run(["dpkg", "-x", path, scratch], check=True)
-            for name in ("usr/bin/ferrolink", "lib/systemd/system/ferrolink@.service",
+            for name in ("usr/bin/ferrolink", "usr/lib/systemd/system/ferrolink@.service",
                          "usr/share/doc/ferrolink/README.md", "usr/share/doc/ferrolink/CHANGELOG.md"):
                 self.assertTrue(os.path.exists(os.path.join(scratch, name)), name)
             control = os.path.join(scratch, "control")
