@@ -289,8 +289,9 @@ def main():
                 native = s.group == "native"
                 s.measure((256 if native else 64) * MIB // scale, (2000 if native else 500) // scale)
             print("round %d of %d done" % (round_number + 1, args.rounds), file=sys.stderr)
+        # The relays, and the Wine reference loop to tell Wine's own growth from the relay's.
         for s in subjects:
-            if s.name.startswith("relay") or s.name.startswith("ferrolink"):
+            if s.name.startswith(("relay", "ferrolink", "reference loop (Wine)")):
                 s.measure_memory(10000 // scale)
         report(subjects, os.path.join(ROOT, "results"))
     finally:

@@ -302,3 +302,17 @@ class WineLab(Lab):
         subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class LabTests:
+    """Test classes that share one lab of lab_class for all their tests."""
+
+    lab_class = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lab = cls.lab_class()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.lab.close()

@@ -9,17 +9,7 @@ import unittest
 import lab as bench
 
 
-class ConsoleRelayTests:
-    lab_class = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = cls.lab_class()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.close()
-
+class ConsoleRelayTests(bench.LabTests):
     def line(self, text):
         return text.encode() + b"\r\n"
 

@@ -10,17 +10,7 @@ import lab as bench
 ACCEPT = "Accept print job for %s from 127.0.0.1"
 
 
-class HostileInputTests:
-    lab_class = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.lab = cls.lab_class()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.lab.close()
-
+class HostileInputTests(bench.LabTests):
     def log_lines(self, relay):
         return relay.log().decode(errors="replace").split("\r\n")[2:-1]
 

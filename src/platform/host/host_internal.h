@@ -11,3 +11,6 @@ bool MakeDirectories(const char *path);
 
 // Sets the calling thread's last error number.
 void SetHostError(unsigned int error);
+
+// Writes every byte to a descriptor; false when the system takes no more.
+bool WriteAllBytes(int fd, const void *data, size_t size);

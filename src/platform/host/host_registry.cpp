@@ -128,19 +128,6 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
     return OpenHandle(directory, result);
 }
 
-// Writes all bytes to a descriptor.
-static bool WriteAll(int fd, const void *data, size_t size) {
-    const char *bytes = (const char *)data;
-    while (size > 0) {
-        ssize_t written = write(fd, bytes, size);
-        if (written <= 0)
-            return false;
-        bytes += written;
-        size -= (size_t)written;
-    }
-    return true;
-}
-
 // Stores a value with its type and exact bytes, replacing any earlier one at once.
 LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE *data,
                        DWORD size) {
@@ -154,7 +141,7 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD, DWORD type, const BYTE
     if (fd < 0)
         return ERROR_ACCESS_DENIED;
     BYTE header[4] = {(BYTE)type, (BYTE)(type >> 8), (BYTE)(type >> 16), (BYTE)(type >> 24)};
-    bool written = WriteAll(fd, header, sizeof header) && WriteAll(fd, data, size);
+    bool written = WriteAllBytes(fd, header, sizeof header) && WriteAllBytes(fd, data, size);
     if (close(fd) != 0 || !written || rename(temporary, path) != 0) {
         unlink(temporary);
         return ERROR_WRITE_FAULT;

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Returns the root directory of the layer's files.
 static const char *HostRoot(void) {
@@ -49,6 +50,19 @@ bool MakeDirectories(const char *path) {
         if (mkdir(partial, 0755) != 0 && errno != EEXIST)
             return false;
         partial[i] = saved;
+    }
+    return true;
+}
+
+// Writes every byte to a descriptor.
+bool WriteAllBytes(int fd, const void *data, size_t size) {
+    const char *bytes = (const char *)data;
+    while (size > 0) {
+        ssize_t written = write(fd, bytes, size);
+        if (written <= 0)
+            return false;
+        bytes += written;
+        size -= (size_t)written;
     }
     return true;
 }

@@ -168,8 +168,7 @@ BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
 }
 
 // Makes the finished job visible under its final name.
-static void PublishJob(Printer *printer)
-{
+static void PublishJob(Printer *printer) {
     char name[SPOOL_PATH_SIZE + 64];
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);

@@ -92,29 +92,15 @@ int _stricmp(const char *left, const char *right) {
     }
 }
 
-// Writes all bytes to a descriptor.
-static bool WriteAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= (size_t)written;
-    }
-    return true;
-}
-
 // Writes a text-mode stream's bytes with each line feed as a carriage return and line feed,
 // gathered so that a log line costs one system call.
-static ssize_t WriteText(void *cookie, const char *data, size_t size)
-{
+static ssize_t WriteText(void *cookie, const char *data, size_t size) {
     int fd = (int)(intptr_t)cookie;
     char out[4096];
     size_t used = 0;
     for (size_t i = 0; i < size; i++) {
         if (used + 2 > sizeof out) {
-            if (!WriteAll(fd, out, used))
+            if (!WriteAllBytes(fd, out, used))
                 return -1;
             used = 0;
         }
@@ -122,7 +108,7 @@ static ssize_t WriteText(void *cookie, const char *data, size_t size)
             out[used++] = '\r';
         out[used++] = data[i];
     }
-    return WriteAll(fd, out, used) ? (ssize_t)size : -1;
+    return WriteAllBytes(fd, out, used) ? (ssize_t)size : -1;
 }
 
 static ssize_t ReadRaw(void *cookie, char *data, size_t size) {
