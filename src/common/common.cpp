@@ -17,12 +17,11 @@ void FormatBounded(char *buffer, size_t capacity, const char *format, ...) {
     va_list arguments;
     if (capacity == 0)
         return;
+    buffer[0] = '\0';
     va_start(arguments, format);
-    int length = vsnprintf(buffer, capacity, format, arguments);
+    vsnprintf(buffer, capacity, format, arguments);
     va_end(arguments);
-    // Some C run-times leave a cut buffer unterminated or report failure without writing.
-    if (length < 0)
-        buffer[0] = '\0';
+    // Some C run-times leave a cut buffer unterminated (and report -1): what fits is kept.
     buffer[capacity - 1] = '\0';
 }
 
