@@ -65,6 +65,36 @@ class ReadmeWindowsTest(unittest.TestCase):
             lab.close()
 
 
+class ReadmeDemoTest(unittest.TestCase):
+    def test_demo_and_the_commands_it_suggests(self):
+        port = bench.free_port()
+        demo = os.path.join(ROOT, "demo")
+        process = subprocess.Popen([os.path.join(ROOT, "scripts", "demo"), str(port)], cwd=ROOT,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        try:
+            bench.wait_for(lambda: bench.listening(port) or process.poll() is not None, 300, "the demo relay")
+            self.assertIsNone(process.poll())
+            before = set(os.listdir(os.path.join(demo, "jobs")))
+            block = [b for b in shell_blocks() if "/dev/tcp/127.0.0.1/9100" in b][0]
+            for line in block.splitlines():
+                command = line.split("#")[0].strip().replace("/9100", "/%d" % port)
+                done = subprocess.run(["bash", "-c", command], cwd=ROOT, capture_output=True, timeout=60)
+                self.assertEqual(0, done.returncode, command)
+                if command.startswith("printf"):
+                    bench.wait_for(lambda: len(set(os.listdir(os.path.join(demo, "jobs"))) - before) == 1, 30,
+                                   "the demo job")
+                if command.startswith("cat"):
+                    self.assertIn(b"Accept print job for Demo Printer from 127.0.0.1\r\n", done.stdout)
+            new = (set(os.listdir(os.path.join(demo, "jobs"))) - before).pop()
+            self.assertEqual(b"Hello, printer\n", bench.read_file(os.path.join(demo, "jobs", new)))
+        finally:
+            os.killpg(process.pid, 15)
+            process.wait()
+            subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=os.path.join(demo, "prefix")),
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 class ReadmeLinuxTest(unittest.TestCase):
     def test_package_as_the_readme_builds_it(self):
         build = shell_blocks()[[i for i, b in enumerate(shell_blocks()) if "--target package" in b][0]]
