@@ -10,6 +10,12 @@ SERVICE_STATUS_HANDLE StatusHandle;
 
 static SRWLOCK StatusLock = SRWLOCK_INIT;
 
+// Passes a copy of the whole record to the service manager; StatusLock is held.
+static void SendStatusLocked(void) {
+    SERVICE_STATUS report = ServiceStatus;
+    SetServiceStatus(StatusHandle, &report);
+}
+
 // Fills the record with the values the service starts with.
 void InitServiceStatus(void) {
     AcquireSRWLockExclusive(&StatusLock);
@@ -35,16 +41,14 @@ void ReportServiceStatus(DWORD state, DWORD exitCode) {
     AcquireSRWLockExclusive(&StatusLock);
     ServiceStatus.dwCurrentState = state;
     ServiceStatus.dwWin32ExitCode = exitCode;
-    SERVICE_STATUS report = ServiceStatus;
-    SetServiceStatus(StatusHandle, &report);
+    SendStatusLocked();
     ReleaseSRWLockExclusive(&StatusLock);
 }
 
 // Reports the record unchanged.
 void ReportCurrentServiceStatus(void) {
     AcquireSRWLockExclusive(&StatusLock);
-    SERVICE_STATUS report = ServiceStatus;
-    SetServiceStatus(StatusHandle, &report);
+    SendStatusLocked();
     ReleaseSRWLockExclusive(&StatusLock);
 }
 

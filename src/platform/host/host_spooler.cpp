@@ -24,36 +24,40 @@ static bool UseCups(void) {
 
 // CUPS handles are CUPS_HANDLE_BASE plus a slot of the CUPS client.
 static bool IsCupsHandle(HANDLE handle) {
-    return (uintptr_t)handle >= CUPS_HANDLE_BASE && (uintptr_t)handle < CUPS_HANDLE_BASE + 16;
-}
-
-// Whether a document was started on each CUPS slot.
-static bool CupsStarted[16];
-
-static BOOL CupsOpenPrinter(LPSTR printerName, LPHANDLE handle) {
-    unsigned int error = 0;
-    int slot = 0;
-    if (handle == NULL || printerName == NULL || printerName[0] == '\0') {
-        SetHostError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!CupsClientOpen(printerName, &slot, &error)) {
-        SetHostError(error);
-        return FALSE;
-    }
-    CupsStarted[slot] = false;
-    *handle = (HANDLE)(uintptr_t)(CUPS_HANDLE_BASE + slot);
-    return TRUE;
+    return (uintptr_t)handle >= CUPS_HANDLE_BASE;
 }
 
 static int CupsSlot(HANDLE handle) {
     return (int)((uintptr_t)handle - CUPS_HANDLE_BASE);
 }
 
-static DWORD CupsStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
-    const DOC_INFO_1A *info = (const DOC_INFO_1A *)docInfo;
+// Keeps a CUPS client's error as the last error; passes its outcome on.
+static bool CupsOutcome(bool succeeded, unsigned int error) {
+    if (!succeeded)
+        SetHostError(error);
+    return succeeded;
+}
+
+// Opens a printer by name: 87 for an empty name, 1801 for one the spooler does not know.
+BOOL OpenPrinterA(LPSTR printerName, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
+    if (handle == NULL || printerName == NULL || printerName[0] == '\0') {
+        SetHostError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!UseCups())
+        return FolderOpenPrinter(printerName, handle);
     unsigned int error = 0;
-    if (level != 1 || info == NULL || CupsStarted[CupsSlot(handle)]) {
+    int slot = 0;
+    if (!CupsOutcome(CupsClientOpen(printerName, &slot, &error), error))
+        return FALSE;
+    *handle = (HANDLE)(uintptr_t)(CUPS_HANDLE_BASE + slot);
+    return TRUE;
+}
+
+// Begins a job (level 1, datatype RAW) titled with the document's name; its id, or 0.
+DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
+    const DOC_INFO_1A *info = (const DOC_INFO_1A *)docInfo;
+    if (level != 1 || info == NULL) {
         SetHostError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -61,55 +65,30 @@ static DWORD CupsStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
         SetHostError(ERROR_INVALID_DATATYPE);
         return 0;
     }
-    DWORD job = CupsClientStart(CupsSlot(handle), info->pDocName ? info->pDocName : "", &error);
-    if (job == 0)
-        SetHostError(error);
-    CupsStarted[CupsSlot(handle)] = job != 0;
+    const char *title = info->pDocName != NULL ? info->pDocName : "";
+    if (!IsCupsHandle(handle))
+        return FolderStartDoc(handle, title);
+    unsigned int error = 0;
+    DWORD job = CupsClientStart(CupsSlot(handle), title, &error);
+    CupsOutcome(job != 0, error);
     return job;
 }
 
-static BOOL CupsWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
-    unsigned int error = 0;
-    if (written != NULL)
-        *written = 0;
-    if (!CupsStarted[CupsSlot(handle)]) {
-        SetHostError(ERROR_SPL_NO_STARTDOC);
-        return FALSE;
-    }
-    if (!CupsClientWrite(CupsSlot(handle), buffer, count, &error)) {
-        SetHostError(error);
-        return FALSE;
-    }
-    if (written != NULL)
-        *written = count;
-    return TRUE;
-}
-
-static BOOL CupsClosePrinter(HANDLE handle) {
-    unsigned int error = 0;
-    CupsStarted[CupsSlot(handle)] = false;
-    if (!CupsClientClose(CupsSlot(handle), &error)) {
-        SetHostError(error);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-BOOL OpenPrinterA(LPSTR printerName, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
-    return UseCups() ? CupsOpenPrinter(printerName, handle)
-                     : FolderOpenPrinter(printerName, handle);
-}
-
-DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
-    return IsCupsHandle(handle) ? CupsStartDoc(handle, level, docInfo)
-                                : FolderStartDoc(handle, level, docInfo);
-}
-
+// Hands bytes to the job; *written tells how many reached it.
 BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
-    return IsCupsHandle(handle) ? CupsWrite(handle, buffer, count, written)
-                                : FolderWrite(handle, buffer, count, written);
+    if (!IsCupsHandle(handle))
+        return FolderWrite(handle, buffer, count, written);
+    unsigned int error = 0;
+    bool sent = CupsOutcome(CupsClientWrite(CupsSlot(handle), buffer, count, &error), error);
+    if (written != NULL)
+        *written = sent ? count : 0;
+    return sent;
 }
 
+// Releases the handle; a job begun on it is complete afterwards.
 BOOL ClosePrinter(HANDLE handle) {
-    return IsCupsHandle(handle) ? CupsClosePrinter(handle) : FolderClosePrinter(handle);
+    if (!IsCupsHandle(handle))
+        return FolderClosePrinter(handle);
+    unsigned int error = 0;
+    return CupsOutcome(CupsClientClose(CupsSlot(handle), &error), error);
 }

@@ -1,5 +1,6 @@
-// Host layer: the folder spooler's calls, for the spooler front that also offers CUPS. Folder
-// handles are small numbers; CUPS handles start at CUPS_HANDLE_BASE.
+// Host layer: the folder spooler's calls, for the spooler front that also offers CUPS. The front
+// checks the arguments common to both spoolers. Folder handles are small numbers; CUPS handles
+// start at CUPS_HANDLE_BASE.
 #pragma once
 
 #include "win32.h"
@@ -8,7 +9,7 @@
 #define ERROR_SPL_NO_STARTDOC 3024L
 enum { CUPS_HANDLE_BASE = 0x1000 };
 
-BOOL FolderOpenPrinter(LPSTR printerName, LPHANDLE handle);
-DWORD FolderStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo);
+BOOL FolderOpenPrinter(const char *printerName, LPHANDLE handle);
+DWORD FolderStartDoc(HANDLE handle, const char *title);
 BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written);
 BOOL FolderClosePrinter(HANDLE handle);

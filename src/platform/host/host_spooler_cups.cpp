@@ -11,12 +11,13 @@
 #include <string.h>
 
 enum {
-    MAX_CUPS_PRINTERS = 16,
     ERROR_ACCESS_DENIED = 5,
+    ERROR_INVALID_HANDLE = 6,
     ERROR_WRITE_FAULT = 29,
     ERROR_INVALID_PARAMETER = 87,
     ERROR_INVALID_PRINTER_NAME = 1801,
     RPC_S_SERVER_UNAVAILABLE = 1722,
+    ERROR_SPL_NO_STARTDOC = 3024,
 };
 
 struct CupsPrinter {
@@ -26,8 +27,15 @@ struct CupsPrinter {
     char name[256]; // the destination's own name
 };
 
-static CupsPrinter Printers[MAX_CUPS_PRINTERS];
+static CupsPrinter Printers[CUPS_CLIENT_SLOTS];
 static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Returns the open printer of a slot, or NULL.
+static CupsPrinter *PrinterAt(int slot) {
+    if (slot < 0 || slot >= CUPS_CLIENT_SLOTS || !Printers[slot].inUse)
+        return NULL;
+    return &Printers[slot];
+}
 
 // Maps the last CUPS failure: the scheduler out of reach, or the given error.
 static unsigned int LastCupsError(unsigned int otherwise) {
@@ -54,7 +62,7 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
         return false;
     }
     pthread_mutex_lock(&PrintersLock);
-    for (int i = 0; i < MAX_CUPS_PRINTERS; i++) {
+    for (int i = 0; i < CUPS_CLIENT_SLOTS; i++) {
         if (Printers[i].inUse)
             continue;
         Printers[i].inUse = true;
@@ -73,7 +81,11 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
 
 // Creates the job and starts its one raw document; 0 when CUPS refuses either.
 unsigned int CupsClientStart(int slot, const char *title, unsigned int *error) {
-    CupsPrinter *printer = &Printers[slot];
+    CupsPrinter *printer = PrinterAt(slot);
+    if (printer == NULL || printer->jobId != 0) {
+        *error = printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
+        return 0;
+    }
     int jobId = cupsCreateJob(printer->connection, printer->name, title, 0, NULL);
     if (jobId <= 0) {
         *error = LastCupsError(ERROR_ACCESS_DENIED);
@@ -91,7 +103,11 @@ unsigned int CupsClientStart(int slot, const char *title, unsigned int *error) {
 
 // Streams bytes into the document.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error) {
-    CupsPrinter *printer = &Printers[slot];
+    CupsPrinter *printer = PrinterAt(slot);
+    if (printer == NULL || printer->jobId == 0) {
+        *error = printer == NULL ? ERROR_INVALID_HANDLE : ERROR_SPL_NO_STARTDOC;
+        return false;
+    }
     if (cupsWriteRequestData(printer->connection, (const char *)data, count) !=
         HTTP_STATUS_CONTINUE) {
         *error = ERROR_WRITE_FAULT;
@@ -102,7 +118,11 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
 
 // Ends the document, which completes the job, and releases the slot.
 bool CupsClientClose(int slot, unsigned int *error) {
-    CupsPrinter *printer = &Printers[slot];
+    CupsPrinter *printer = PrinterAt(slot);
+    if (printer == NULL) {
+        *error = ERROR_INVALID_HANDLE;
+        return false;
+    }
     bool complete = true;
     if (printer->jobId != 0 &&
         cupsFinishDocument(printer->connection, printer->name) != IPP_STATUS_OK) {

@@ -79,13 +79,9 @@ static Printer *PrinterOf(HANDLE handle) {
     return &Printers[index - 1];
 }
 
-// Opens a printer by name: 87 for an empty name, 1801 for one the spooler does not know.
-BOOL FolderOpenPrinter(LPSTR printerName, LPHANDLE handle) {
+// Opens a printer by name: 1801 for one the spooler does not know.
+BOOL FolderOpenPrinter(const char *printerName, LPHANDLE handle) {
     char directory[SPOOL_PATH_SIZE];
-    if (handle == NULL || printerName == NULL || printerName[0] == '\0') {
-        SetHostError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     if (strchr(printerName, '/') != NULL ||
         !FindPrinterDirectory(printerName, directory, sizeof directory)) {
         SetHostError(ERROR_INVALID_PRINTER_NAME);
@@ -108,16 +104,11 @@ BOOL FolderOpenPrinter(LPSTR printerName, LPHANDLE handle) {
     return FALSE;
 }
 
-// Begins a job (level 1, datatype RAW); returns the job's id, or 0 on failure.
-DWORD FolderStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
+// Begins a raw job; returns the job's id, or 0 on failure.
+DWORD FolderStartDoc(HANDLE handle, const char *title) {
     Printer *printer = PrinterOf(handle);
-    const DOC_INFO_1A *info = (const DOC_INFO_1A *)docInfo;
-    if (printer == NULL || level != 1 || info == NULL || printer->job >= 0) {
+    if (printer == NULL || printer->job >= 0) {
         SetHostError(printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (info->pDatatype != NULL && strcasecmp(info->pDatatype, "RAW") != 0) {
-        SetHostError(ERROR_INVALID_DATATYPE);
         return 0;
     }
     pthread_mutex_lock(&PrintersLock);
@@ -132,11 +123,9 @@ DWORD FolderStartDoc(HANDLE handle, DWORD level, LPBYTE docInfo) {
         return 0;
     }
     printer->jobId = jobId;
-    const char *document = info->pDocName != NULL ? info->pDocName : "";
-    const char *datatype = info->pDatatype != NULL ? info->pDatatype : "RAW";
     // A file system without extended attributes still gets the job, only not its description.
-    fsetxattr(printer->job, "user.ferrolink.document", document, strlen(document), 0);
-    fsetxattr(printer->job, "user.ferrolink.datatype", datatype, strlen(datatype), 0);
+    fsetxattr(printer->job, "user.ferrolink.document", title, strlen(title), 0);
+    fsetxattr(printer->job, "user.ferrolink.datatype", "RAW", 3, 0);
     return jobId;
 }
 
