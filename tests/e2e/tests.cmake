@@ -42,3 +42,9 @@ set_tests_properties(e2e_host_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e
 add_test(NAME readme COMMAND ${Python3_EXECUTABLE} -m unittest -v test_readme
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/readme)
 set_tests_properties(readme PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "wine;readme" TIMEOUT 900)
+
+# The Linux package: lintian and the manual page, then its life under a real systemd booted in a
+# container over the machine's own root (root, systemd-nspawn and overlayfs needed).
+add_test(NAME systemd COMMAND ${Python3_EXECUTABLE} -m unittest -v test_systemd
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/systemd)
+set_tests_properties(systemd PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;systemd" TIMEOUT 600)
