@@ -17,7 +17,8 @@ import lab as bench  # noqa: E402
 
 BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups", "tofile")
 SENDER = ('import socket, sys\n'
-          'with socket.create_connection(("127.0.0.1", int(sys.argv[1]))) as s:\n'
+          'timeout = float(sys.argv[2]) if len(sys.argv) > 2 else None\n'
+          'with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout) as s:\n'
           '    s.sendall(sys.stdin.buffer.read())\n')
 
 
@@ -56,9 +57,13 @@ class Container:
 
     def _boot(self):
         self.console = open(os.path.join(self.scratch, "console.log"), "wb")
+        # The container's systemd gets the unified cgroup hierarchy and the bpf() call even on a
+        # machine booted with hybrid cgroups: IPAddressAllow=/IPAddressDeny= need both.
         self.nspawn = subprocess.Popen(["systemd-nspawn", "-D", self.root, "--register=no", "--keep-unit",
-                                        "--private-network", "-b"], stdin=subprocess.DEVNULL,
-                                       stdout=self.console, stderr=subprocess.STDOUT, start_new_session=True)
+                                        "--private-network", "--system-call-filter=bpf", "-b"],
+                                       env=dict(os.environ, SYSTEMD_NSPAWN_UNIFIED_HIERARCHY="1"),
+                                       stdin=subprocess.DEVNULL, stdout=self.console, stderr=subprocess.STDOUT,
+                                       start_new_session=True)
         deadline = time.monotonic() + 120
         while self.pid is None and time.monotonic() < deadline and self.nspawn.poll() is None:
             children = bench.read_file("/proc/%d/task/%d/children" % (self.nspawn.pid, self.nspawn.pid)).split()
@@ -122,9 +127,11 @@ class Container:
         out = self.run("lpstat -W all -o %s" % queue).stdout
         return [line.split()[1] for line in out.splitlines() if line.strip()]
 
-    def send_job(self, port, data):
-        """Connects to the port on the container's 127.0.0.1, sends the data and closes."""
-        self.run("/usr/bin/python3 -c '%s' %d" % (SENDER, port), input=data)
+    def send_job(self, port, data, timeout=None, check=True):
+        """Connects to the port on the container's 127.0.0.1, sends the data and closes; returns the
+        sender's exit status (not 0 when the connection failed within the time-out)."""
+        return self.run("/usr/bin/python3 -c '%s' %d %s" % (SENDER, port, timeout or ""), input=data,
+                        check=check).returncode
 
     def listening(self, port):
         return self.run("ss -ltnH 'sport = :%d'" % port).stdout.strip() != ""
