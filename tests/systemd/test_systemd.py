@@ -63,6 +63,8 @@ class SystemdLifecycleTest(unittest.TestCase):
             for port in (9100, 9101):
                 bench.wait_for(lambda: box.listening(port), 30, "the relay on %d" % port)
             self.assertLessEqual(box.exposure("ferrolink@9100.service"), 1.5)
+            verify = box.run("systemd-analyze verify ferrolink@9100.service 2>&1")
+            self.assertEqual("", verify.stdout, "the unit as systemd reads it")
 
             rng = random.Random(11)
             jobs = [bytes(range(256)) * 4, rng.randbytes(300_000), b"\x1b%-12345X@PJL\r\n\x00\xff"]
