@@ -106,9 +106,9 @@ static bool JournalCopyWanted(void) {
 static ssize_t WriteText(void *cookie, const char *data, size_t size) {
     if (!WriteAllBytes((int)(intptr_t)cookie, data, size))
         return -1;
+    // The file is the record: a copy the journal did not take is not an error.
     if (JournalCopyWanted())
-        WriteAllBytes(STDERR_FILENO, data,
-                      size); // the file is the record; a lost copy is not an error
+        WriteAllBytes(STDERR_FILENO, data, size);
     return (ssize_t)size;
 }
 
