@@ -204,6 +204,7 @@ class ReadmeLinuxTest(unittest.TestCase):
             finally:
                 os.killpg(relay.pid, 15)
                 relay.wait()
+                shutil.rmtree(state, ignore_errors=True)
         finally:
             scheduler.close()
 
