@@ -66,11 +66,26 @@ static int32_t ParseDecimal(const char *text) {
 }
 
 // Decides the port from the optional argument: its low 16 bits when positive, else the default.
-static unsigned short PortFromArgument(const char *text) {
+// The service process keeps a 0 as 0: it is the number of the instance it was installed as.
+static unsigned short PortFromArgument(const char *text, int mode) {
     int32_t value = ParseDecimal(text);
+    if (value == 0 && mode == MODE_SERVICE)
+        return 0;
     if (value <= 0)
         return DEFAULT_PORT;
     return (unsigned short)(value & 0xFFFF);
+}
+
+// Decides the port of a command line with the row's argument count; false for a wrong count,
+// and for an INSTALL whose port decides to 0: that service would serve no port of its own.
+static bool DecidePort(int mode, int argumentCount, char **arguments, unsigned short *port) {
+    int fixedArgs = CommandTable[mode].fixedArgs;
+    *port = DEFAULT_PORT;
+    if (argumentCount == fixedArgs + 2)
+        *port = PortFromArgument(arguments[fixedArgs + 1], mode);
+    else if (argumentCount != fixedArgs + 1)
+        return false;
+    return !(mode == MODE_INSTALL && *port == 0);
 }
 
 // Finds the command word, ignoring letter case; -1 when it is not in the table.
@@ -82,10 +97,11 @@ static int FindCommand(const char *word) {
     return -1;
 }
 
-// Configures the console instance and relays until the listener cannot be created or bound.
+// Relays until the listener cannot be created or bound; the instance's configuration is written
+// only once the port is held, so a run that cannot hold it leaves the running relay's key alone.
 static void RunConsoleRelay(const char *printerName, bool detach) {
     ConfigKeyTemplate = VendorKeyTemplate;
-    WriteInstanceConfig(printerName, ListenPort);
+    SetPendingInstanceConfig(printerName, ListenPort);
     if (detach)
         FreeConsole();
     NetworkStartup();
@@ -129,11 +145,8 @@ int FerrolinkMain(int argumentCount, char **arguments) {
         PrintUsage(programPath);
         return 1;
     }
-    int fixedArgs = CommandTable[mode].fixedArgs;
-    unsigned short port = DEFAULT_PORT;
-    if (argumentCount == fixedArgs + 2)
-        port = PortFromArgument(arguments[fixedArgs + 1]);
-    else if (argumentCount != fixedArgs + 1) {
+    unsigned short port;
+    if (!DecidePort(mode, argumentCount, arguments, &port)) {
         PrintUsage(programPath);
         return 1;
     }

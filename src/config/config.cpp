@@ -15,6 +15,11 @@ const char *ConfigKeyTemplate = ServiceKeyTemplate;
 
 static const char DescriptionText[] = "Routes all traffic from port 910x to a local printer";
 
+// A console instance's configuration, held back until its port is held: a run that cannot bind
+// must not redirect the relay already serving that port. The name is the process's argument.
+static const char *PendingPrinter;
+static unsigned int PendingPort;
+
 // Formats the key path of this instance.
 void BuildConfigKeyPath(char *buffer, size_t capacity) {
     FormatBounded(buffer, capacity, ConfigKeyTemplate, InstanceName);
@@ -35,6 +40,20 @@ void WriteInstanceConfig(const char *printerName, unsigned int port) {
                    (DWORD)strlen(printerName) + 1);
     RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE *)&portValue, sizeof portValue);
     RegCloseKey(key);
+}
+
+// Remembers the configuration that the listener writes once it holds the port.
+void SetPendingInstanceConfig(const char *printerName, unsigned int port) {
+    PendingPrinter = printerName;
+    PendingPort = port;
+}
+
+// Writes the pending configuration once; later binds of the same run leave the key alone.
+void WritePendingInstanceConfig(void) {
+    if (PendingPrinter == NULL)
+        return;
+    WriteInstanceConfig(PendingPrinter, PendingPort);
+    PendingPrinter = NULL;
 }
 
 // Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters;

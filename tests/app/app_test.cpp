@@ -143,3 +143,70 @@ TEST_F(AppTest, PrivateServiceOutsideTheServiceManagerLogsExit) {
     EXPECT_EQ(0, Run({"relay", "PRIVATE_SERVICE", "9100"}));
     EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Ferrolink exit"}), LogLines());
 }
+
+TEST_F(AppTest, ConsoleRelaysWriteTheirConfigurationOnlyOnceThePortIsHeld) {
+    struct Row {
+        const char *mode;
+        int socketError, bindError;
+        bool written;
+    };
+    const Row rows[] = {
+        {"STANDALONE", 0, WSAEADDRINUSE, false},
+        {"BACKGROUND", 0, WSAEADDRINUSE, false},
+        {"STANDALONE", WSAEMFILE, 0, false},
+        {"STANDALONE", 0, 0, true},
+        {"BACKGROUND", 0, 0, true},
+    };
+    const std::string lab("Lab\0", 4), other("Other\0", 6);
+    for (const Row &row : rows) {
+        fake::Reset();
+        fake::SetValue(VendorKey(9101), "Printer", REG_SZ, lab);
+        fake::Get().printers = {"Lab", "Other"};
+        fake::Get().socketError = row.socketError;
+        fake::Get().bindError = row.bindError;
+        fake::Client client;
+        client.steps = {fake::Data("job")};
+        fake::Get().clients = {client};
+        std::string atAccept;
+        fake::Get().onAccept = [&atAccept](size_t) {
+            atAccept = fake::GetValue(VendorKey(9101), "Printer")->bytes;
+        };
+        EXPECT_EQ(0, Run({"relay", row.mode, "Other", "9101"}));
+        std::string what = std::string(row.mode) + " " + std::to_string(row.bindError);
+        EXPECT_EQ(row.written ? other : lab, fake::GetValue(VendorKey(9101), "Printer")->bytes)
+            << what;
+        EXPECT_EQ(row.written ? other : "", atAccept) << what << ": written before the first job";
+        EXPECT_EQ(row.written ? 1u : 0u, fake::Get().jobs.size()) << what;
+    }
+}
+
+TEST_F(AppTest, PortDecidingToZeroNeverSelectsAnotherInstance) {
+    // INSTALL refuses it as a wrong command line: no service manager call, nothing written.
+    for (const char *argument : {"65536", "131072", "2147418112"}) {
+        fake::Reset();
+        EXPECT_EQ(1, Run({"relay", "INSTALL", "HP", argument})) << argument;
+        EXPECT_EQ(UsageFor("relay"), err);
+        EXPECT_TRUE(fake::Get().events.empty()) << argument;
+    }
+    // The others address the instance of port 0, the service reading its own key.
+    const std::pair<Lines, std::string> rows[] = {
+        {{"relay", "REMOVE", "65536"}, "OpenServiceA KVFerrolink_0"},
+        {{"relay", "PRIVATE_SERVICE", "0"}, "dispatch KVFerrolink_0"},
+        {{"relay", "PRIVATE_SERVICE", "65536"}, "dispatch KVFerrolink_0"},
+        {{"relay", "PRIVATE_SERVICE", "-1"}, "dispatch KVFerrolink_9100"},
+    };
+    for (const auto &[arguments, event] : rows) {
+        fake::Reset();
+        fake::SetValue(ServiceKey(0), "Printer", REG_SZ, std::string("Own\0", 4));
+        fake::SetValue(ServiceKey(0), "Port", REG_DWORD, std::string("\x8f\x23\0\0", 4));
+        fake::SetValue(ServiceKey(9100), "Printer", REG_SZ, std::string("Other\0", 6));
+        fake::SetValue(ServiceKey(9100), "Port", REG_DWORD, std::string("\x90\x23\0\0", 4));
+        EXPECT_EQ(0, Run(arguments)) << arguments[2];
+        ASSERT_FALSE(fake::Get().events.empty());
+        EXPECT_EQ(event, fake::Get().events[0]) << arguments[2];
+        if (event == "dispatch KVFerrolink_0") {
+            EXPECT_EQ("Own on 9103 (0)", LogLines().at(2)) << arguments[2];
+            EXPECT_EQ(htons(9103), fake::Get().boundPort);
+        }
+    }
+}

@@ -122,18 +122,19 @@ class Lab:
     def workdir(self):
         return tempfile.mkdtemp(prefix="run-", dir=self.root)
 
-    def start(self, args, cwd=None):
+    def start(self, args, cwd=None, extra_env=None):
         cwd = cwd or self.workdir()
-        process = subprocess.Popen(self.command(args), cwd=cwd, env=self.env(),
+        process = subprocess.Popen(self.command(args), cwd=cwd, env=dict(self.env(), **(extra_env or {})),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         relay = Relay(process, cwd)
         self.relays.append(relay)
         return relay
 
-    def run(self, args, cwd=None, timeout=60):
+    def run(self, args, cwd=None, timeout=60, extra_env=None):
         cwd = cwd or self.workdir()
-        status, out, err = run_captured(self.command(args), cwd, self.env(), timeout)
+        env = dict(self.env(), **(extra_env or {}))
+        status, out, err = run_captured(self.command(args), cwd, env, timeout)
         return status, out, err, read_file(os.path.join(cwd, "Ferrolink.log"))
 
     def jobs(self, printer_dir):

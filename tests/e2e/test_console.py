@@ -95,6 +95,20 @@ class ConsoleRelayTests(bench.LabTests):
         self.assertEqual(0, status)
         self.assertEqual(self.log_lines("Error: couldn't bind: 10048"), log)
 
+    def test_relay_that_cannot_hold_its_port_leaves_the_configuration_alone(self):
+        lab_printer = self.lab.add_printer("Lab")
+        other = self.lab.add_printer("Other")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Lab", str(port)])
+        relay.wait_listening(port)
+        for mode in ("STANDALONE", "BACKGROUND"):
+            status, _, _, log = self.lab.run([mode, "Other", str(port)])
+            self.assertEqual((0, self.log_lines("Error: couldn't bind: 10048")), (status, log), mode)
+            self.assertEqual((bench.REG_SZ, b"Lab\0"), self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"))
+        bench.send_job(port, b"still for Lab")
+        bench.wait_for(lambda: self.lab.jobs(lab_printer) or self.lab.jobs(other), 30, "the job")
+        self.assertEqual(([b"still for Lab"], []), (self.lab.jobs(lab_printer), self.lab.jobs(other)))
+
     def test_port_rule_wraps_to_16_bits(self):
         # 70000 listens on 4464; 9100 stays free.
         port = 70000 % 65536
