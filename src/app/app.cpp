@@ -97,6 +97,33 @@ static int FindCommand(const char *word) {
     return -1;
 }
 
+// Tells whether an ANSI argument holds exactly what was typed. Under a UTF-8 active code page it
+// does. Under another, the C run-time may have put a look-alike in place of a character the code
+// page lacks ("Łab" becomes "Lab"), so the wide form is converted again, refusing best-fit and
+// default characters, and must give the same bytes. The wide calls only detect; all else is ANSI.
+static bool ArgumentIsExact(int index, const char *ansi) {
+    if (GetACP() == CP_UTF8)
+        return true;
+    int count = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == NULL)
+        return false;
+    char converted[PATH_BUFFER_SIZE];
+    BOOL usedDefault = FALSE;
+    bool exact = index < count &&
+                 WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide[index], -1, converted,
+                                     sizeof converted, NULL, &usedDefault) > 0 &&
+                 !usedDefault && strcmp(converted, ansi) == 0;
+    LocalFree((HLOCAL)wide);
+    return exact;
+}
+
+// The command line's printer name, or an empty one, which no spooler opens, when the system could
+// not pass the name on exactly: its jobs then fail instead of reaching a look-alike printer.
+static const char *PrinterArgument(char **arguments) {
+    return ArgumentIsExact(2, arguments[2]) ? arguments[2] : "";
+}
+
 // Relays until the listener cannot be created or bound; the instance's configuration is written
 // only once the port is held, so a run that cannot hold it leaves the running relay's key alone.
 static void RunConsoleRelay(const char *printerName, bool detach) {
@@ -114,14 +141,14 @@ static void RunConsoleRelay(const char *printerName, bool detach) {
 static void RunMode(int mode, char **arguments) {
     switch (mode) {
     case MODE_INSTALL:
-        InstallService(arguments[0], arguments[2], ListenPort);
+        InstallService(arguments[0], PrinterArgument(arguments), ListenPort);
         break;
     case MODE_REMOVE:
         RemoveService();
         break;
     case MODE_STANDALONE:
     case MODE_BACKGROUND:
-        RunConsoleRelay(arguments[2], mode == MODE_BACKGROUND);
+        RunConsoleRelay(PrinterArgument(arguments), mode == MODE_BACKGROUND);
         break;
     case MODE_SERVICE:
         RunServiceDispatcher();

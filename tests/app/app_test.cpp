@@ -210,3 +210,51 @@ TEST_F(AppTest, PortDecidingToZeroNeverSelectsAnotherInstance) {
         }
     }
 }
+
+TEST_F(AppTest, PrinterNamesTheCodePageCannotHoldNeverReachALookAlike) {
+    struct Row {
+        UINT codePage;
+        std::u16string wide;
+        std::string ansi, stored;
+    };
+    const std::string lab8 = "\xc5\x81"
+                             "ab"; // "Łab" in UTF-8
+    const Row rows[] = {
+        {CP_UTF8, u"Łab", lab8, lab8},              // UTF-8 active code page: taken as given
+        {1252, u"Łab", "Lab", ""},                  // the run-time's best-fit look-alike
+        {1252, u"Принтер", "???????", ""},          // nothing of it in the code page
+        {1252, u"Caf\u00e9", "Caf\xe9", "Caf\xe9"}, // in the code page
+        {1252, u"Lab", "Lab", "Lab"},
+        {1252, u"Lab\"", "Lab", ""}, // split otherwise than the run-time did
+    };
+    for (const char *mode : {"STANDALONE", "INSTALL"}) {
+        for (const Row &row : rows) {
+            fake::Reset();
+            fake::Get().activeCodePage = row.codePage;
+            fake::Get().wideArguments = {u"relay", u"x", row.wide, u"9101"};
+            fake::Get().printers = {"Lab", lab8, "Caf\xe9"};
+            fake::Client client;
+            client.steps = {fake::Data("job")};
+            fake::Get().clients = {client};
+            EXPECT_EQ(0, Run({"relay", mode, row.ansi, "9101"}));
+            std::string key = mode[0] == 'I' ? ServiceKey(9101) : VendorKey(9101);
+            const fake::Value *stored = fake::GetValue(key, "Printer");
+            ASSERT_NE(nullptr, stored) << mode << " " << row.ansi;
+            EXPECT_EQ(row.stored + '\0', stored->bytes) << mode << " " << row.ansi;
+            EXPECT_EQ(fake::Get().wideSplits, fake::Get().localFrees);
+            if (mode[0] == 'I')
+                continue;
+            ASSERT_EQ(row.stored.empty() ? 0u : 1u, fake::Get().jobs.size()) << row.ansi;
+            if (row.stored.empty())
+                EXPECT_EQ("Error opening print job.", LogLines().at(3)) << row.ansi;
+            else
+                EXPECT_EQ(row.stored, fake::Get().jobs[0].printer);
+        }
+    }
+    // A wide command line the system cannot split gives no name either.
+    fake::Reset();
+    fake::Get().activeCodePage = 1252;
+    fake::Get().wideFails = true;
+    EXPECT_EQ(0, Run({"relay", "BACKGROUND", "Lab", "9101"}));
+    EXPECT_EQ(std::string("\0", 1), fake::GetValue(VendorKey(9101), "Printer")->bytes);
+}

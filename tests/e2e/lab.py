@@ -17,6 +17,7 @@ BUILD = os.path.realpath(os.environ.get("FERROLINK_BUILD", os.path.join(os.path.
 HOST_EXE = os.environ.get("FERROLINK_HOST_EXE", os.path.join(BUILD, "host", "ferrolink"))
 WINDOWS_EXE = os.environ.get("FERROLINK_WINDOWS_EXE", os.path.join(BUILD, "windows", "ferrolink.exe"))
 PROBE = os.environ.get("FERROLINK_PROBE", os.path.join(BUILD, "windows", "tests", "probe.exe"))
+ANSI_EXE = os.environ.get("FERROLINK_ANSI_EXE", os.path.join(BUILD, "windows", "tests", "ferrolink_ansi.exe"))
 SCRATCH = os.path.realpath(os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e")))
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
@@ -122,9 +123,9 @@ class Lab:
     def workdir(self):
         return tempfile.mkdtemp(prefix="run-", dir=self.root)
 
-    def start(self, args, cwd=None, extra_env=None):
+    def start(self, args, cwd=None, extra_env=None, exe=None):
         cwd = cwd or self.workdir()
-        process = subprocess.Popen(self.command(args), cwd=cwd, env=dict(self.env(), **(extra_env or {})),
+        process = subprocess.Popen(self.command(args, exe), cwd=cwd, env=dict(self.env(), **(extra_env or {})),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         relay = Relay(process, cwd)
@@ -162,8 +163,8 @@ class HostLab(Lab):
         env["FERROLINK_ROOT"] = os.path.join(self.root, "state")
         return env
 
-    def command(self, args):
-        return [HOST_EXE] + list(args)
+    def command(self, args, exe=None):
+        return [exe or HOST_EXE] + list(args)
 
     def hold_file(self, path):
         """Holds the file open exclusively, as another program would; returns what releases it."""
@@ -241,8 +242,8 @@ class WineLab(Lab):
                 os.unlink(os.path.join(self.prefix, name))
                 shutil.copy(os.path.join(template, name), os.path.join(self.prefix, name))
 
-    def command(self, args):
-        return ["wine", WINDOWS_EXE] + list(args)
+    def command(self, args, exe=None):
+        return ["wine", exe or WINDOWS_EXE] + list(args)
 
     def hold_file(self, path):
         """Holds the file open with no sharing from a Windows process; returns what releases it."""
@@ -273,13 +274,16 @@ class WineLab(Lab):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def import_reg(self, text):
+        # The Unicode form of the file, so that names beyond any ANSI code page arrive intact.
         path = os.path.join(self.root, "import-%d.reg" % time.monotonic_ns())
-        with open(path, "w", newline="\r\n") as f:
-            f.write("REGEDIT4\n\n" + text + "\n")
+        with open(path, "w", encoding="utf-16", newline="\r\n") as f:
+            f.write("Windows Registry Editor Version 5.00\n\n" + text + "\n")
         self.wine(["wine", "reg", "import", self.windows_path(path)])
 
     def add_printer(self, name):
-        path = os.path.join(self.root, "printers", "".join(c if c.isalnum() else "_" for c in name))
+        folder = "".join(c if c.isascii() and c.isalnum() else "_" if c.isascii() else "u%04x" % ord(c)
+                         for c in name)
+        path = os.path.join(self.root, "printers", folder)
         os.makedirs(path, exist_ok=True)
         port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (path, path, path)
         self.import_reg('[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\%s]\n'

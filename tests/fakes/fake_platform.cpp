@@ -470,6 +470,64 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR name, DWORD size) {
     return (DWORD)TheState.modulePath.size();
 }
 
+// Text: a code page of one byte per character, Windows-1252 for the characters tests use.
+UINT GetACP(void) {
+    return TheState.activeCodePage;
+}
+
+static std::u16string CommandLine = u"(wide command line)";
+
+LPWSTR GetCommandLineW(void) {
+    return CommandLine.data();
+}
+
+LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count) {
+    static std::vector<std::u16string> split;
+    static std::vector<LPWSTR> pointers;
+    if (TheState.wideFails || commandLine != CommandLine.data())
+        return nullptr;
+    TheState.wideSplits++;
+    split = TheState.wideArguments;
+    pointers.clear();
+    for (auto &argument : split)
+        pointers.push_back(argument.data());
+    *count = (int)pointers.size();
+    return pointers.data();
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out,
+                        int outSize, LPCSTR, BOOL *usedDefault) {
+    if (codePage != CP_ACP || wideCount != -1 || TheState.activeCodePage == CP_UTF8) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::string converted;
+    for (; *wide != 0; wide++) {
+        char16_t c = *wide;
+        bool bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
+        if (c < 0x100)
+            converted += char(c);
+        else if (bestFit && (c == u'Ł' || c == u'ł'))
+            converted += c == u'Ł' ? 'L' : 'l';
+        else {
+            converted += '?';
+            if (usedDefault != nullptr)
+                *usedDefault = TRUE;
+        }
+    }
+    if ((int)converted.size() + 1 > outSize) {
+        LastError = 122; // ERROR_INSUFFICIENT_BUFFER
+        return 0;
+    }
+    memcpy(out, converted.c_str(), converted.size() + 1);
+    return (int)converted.size() + 1;
+}
+
+HLOCAL LocalFree(HLOCAL) {
+    TheState.localFrees++;
+    return nullptr;
+}
+
 BOOL FreeConsole(void) {
     TheState.freeConsoleCalls++;
     return TRUE;

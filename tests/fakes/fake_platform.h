@@ -94,6 +94,13 @@ struct State {
     size_t statusesAtReturn = 0;
     std::vector<SERVICE_STATUS_HANDLE> statusHandles;
 
+    // Text: the active code page (1252 converts like Windows-1252 for Latin-1 and best-fits "Ł"
+    // to "L"), and the wide command line as the system would split it.
+    UINT activeCodePage = CP_UTF8;
+    std::vector<std::u16string> wideArguments;
+    bool wideFails = false; // CommandLineToArgvW fails
+    int wideSplits = 0, localFrees = 0;
+
     // Process and console.
     bool logBusy = false;
     int freeConsoleCalls = 0;
