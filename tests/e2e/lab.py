@@ -188,6 +188,10 @@ class HostLab(Lab):
         raw = read_file(path)
         return int.from_bytes(raw[:4], "little"), raw[4:]
 
+    def set_reg_text(self, key, name, text):
+        """Stores a REG_SZ value as a Unicode tool would: UTF-8 is this layer's text."""
+        self.set_reg_value(key, name, REG_SZ, text.encode() + b"\0")
+
     def set_reg_value(self, key, name, kind, data):
         path = self._value_path(key, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -273,11 +277,13 @@ class WineLab(Lab):
     def windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
-    def import_reg(self, text):
-        # The Unicode form of the file, so that names beyond any ANSI code page arrive intact.
+    def import_reg(self, text, unicode=False):
+        """Imports registry text. The Unicode form keeps names beyond any ANSI code page intact,
+        but takes hex(1) data as UTF-16: values of exact bytes need the ANSI form."""
         path = os.path.join(self.root, "import-%d.reg" % time.monotonic_ns())
-        with open(path, "w", encoding="utf-16", newline="\r\n") as f:
-            f.write("Windows Registry Editor Version 5.00\n\n" + text + "\n")
+        header, encoding = ("Windows Registry Editor Version 5.00", "utf-16") if unicode else ("REGEDIT4", None)
+        with open(path, "w", encoding=encoding, newline="\r\n") as f:
+            f.write(header + "\n\n" + text + "\n")
         self.wine(["wine", "reg", "import", self.windows_path(path)])
 
     def add_printer(self, name):
@@ -287,7 +293,8 @@ class WineLab(Lab):
         os.makedirs(path, exist_ok=True)
         port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (path, path, path)
         self.import_reg('[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\%s]\n'
-                        '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port))
+                        '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port),
+                        unicode=True)
         return path
 
     def reg_value(self, key, name):
@@ -296,6 +303,10 @@ class WineLab(Lab):
             return None
         fields = dict(part.split("=", 1) for part in line.split())
         return int(fields["type"]), bytes.fromhex(fields["hex"])
+
+    def set_reg_text(self, key, name, text):
+        """Stores a REG_SZ value as a Unicode tool (reg add, regedit) would."""
+        self.import_reg('[HKEY_LOCAL_MACHINE\\%s]\n"%s"="%s"\n' % (key, name, text), unicode=True)
 
     def set_reg_value(self, key, name, kind, data):
         hexdata = ",".join("%02x" % b for b in data)

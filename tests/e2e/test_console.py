@@ -119,12 +119,15 @@ class ConsoleRelayTests(bench.LabTests):
             # job and never reaches the look-alike "Lab"; a name it holds still works.
             rows += [(bench.ANSI_EXE, "Łab", None), (bench.ANSI_EXE, "Принтер", None),
                      (bench.ANSI_EXE, "Café", "Café".encode("cp1252"))]
-        for exe, name, shown in rows:
+        # Each name given on the command line, and stored in the key by a Unicode tool meanwhile.
+        for (exe, name, shown), by_key in [(row, by_key) for by_key in (False, True) for row in rows]:
             printer = self.lab.add_printer(name)
             before = len(self.lab.jobs(printer))
             port = bench.free_port()
-            relay = self.lab.start(["STANDALONE", name, str(port)], exe=exe)
+            relay = self.lab.start(["STANDALONE", "Lab" if by_key else name, str(port)], exe=exe)
             relay.wait_listening(port)
+            if by_key:
+                self.lab.set_reg_text(bench.VENDOR_KEY % port, "Printer", name)
             bench.send_job(port, name.encode())
             if shown is None:
                 bench.wait_for(lambda: b"Error opening" in relay.log() or self.lab.jobs(decoy)[decoy_jobs:], 30, "the job")

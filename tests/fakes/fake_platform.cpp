@@ -70,6 +70,10 @@ void SetValue(const std::string &key, const std::string &name, DWORD type,
     TheState.registry[Lower(key)][Lower(name)] = Value{type, bytes};
 }
 
+void SetWideText(const std::string &key, const std::string &name, const std::u16string &text) {
+    TheState.registry.at(Lower(key)).at(Lower(name)).wide = text;
+}
+
 const Value *GetValue(const std::string &key, const std::string &name) {
     auto k = TheState.registry.find(Lower(key));
     if (k == TheState.registry.end())
@@ -140,6 +144,33 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
     if (!fits)
         return ERROR_MORE_DATA; // the buffer is left untouched, as Windows does
     memcpy(data, value->bytes.data(), needed);
+    return ERROR_SUCCESS;
+}
+
+// The wide read: text values as stored (their bytes widened one by one unless a wide text was
+// set), other types as their bytes.
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    std::string narrowName;
+    for (; *name != 0; name++)
+        narrowName += char(*name);
+    const Value *value = GetValue(OpenKeys.at((uintptr_t)key - 1), narrowName);
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    std::string bytes = value->bytes;
+    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ) {
+        std::u16string text = value->wide;
+        if (text.empty())
+            for (char c : value->bytes)
+                text += char16_t((unsigned char)c);
+        bytes.assign((const char *)text.data(), text.size() * sizeof(char16_t));
+    }
+    if (type != nullptr)
+        *type = value->type;
+    bool fits = *size >= bytes.size();
+    *size = (DWORD)bytes.size();
+    if (!fits)
+        return ERROR_MORE_DATA;
+    memcpy(data, bytes.data(), bytes.size());
     return ERROR_SUCCESS;
 }
 

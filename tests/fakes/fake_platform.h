@@ -46,7 +46,8 @@ struct Job {
 
 struct Value {
     DWORD type;
-    std::string bytes;
+    std::string bytes;     // as the ANSI calls see it
+    std::u16string wide{}; // the stored text, when it is more than the bytes widened one by one
 };
 
 struct ServiceRecord {
@@ -121,6 +122,9 @@ void Release();
 // Sets a registry value as another program might, with any type and bytes.
 void SetValue(const std::string &key, const std::string &name, DWORD type,
               const std::string &bytes);
+
+// Stores the wide text of a value that exists, as a Unicode tool would have written it.
+void SetWideText(const std::string &key, const std::string &name, const std::u16string &text);
 
 // Reads a value back; nullptr when missing.
 const Value *GetValue(const std::string &key, const std::string &name);

@@ -1,4 +1,4 @@
-// Host layer: code pages and the wide command line.
+// Host layer: code pages, the wide command line and wide registry reads.
 //
 // Text on Linux is UTF-8 throughout: the active code page is UTF-8, so the ANSI arguments are
 // exactly what was typed. The wide calls, which the system makes only under another code page,
@@ -36,4 +36,9 @@ int WideCharToMultiByte(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, BOOL *) {
 // Frees nothing: this layer hands out no local memory.
 HLOCAL LocalFree(HLOCAL) {
     return NULL;
+}
+
+// Reads no wide registry value.
+LSTATUS RegQueryValueExW(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
+    return ERROR_CALL_NOT_IMPLEMENTED;
 }

@@ -198,7 +198,7 @@ typedef struct _SRWLOCK {
     { 0 }
 #define _SH_DENYRW 0x10
 
-// Text: the active code page, and the wide command line that tells what the ANSI one lost.
+// Text: the active code page, and the wide forms that tell what the ANSI ones lost.
 typedef char16_t WCHAR;
 typedef WCHAR *LPWSTR;
 typedef const WCHAR *LPCWSTR;
@@ -214,6 +214,8 @@ LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR multiByte,
                         int multiByteSize, LPCSTR defaultChar, BOOL *usedDefaultChar);
 HLOCAL LocalFree(HLOCAL memory);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD size);
 
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
