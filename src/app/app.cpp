@@ -66,11 +66,26 @@ static int32_t ParseDecimal(const char *text) {
 }
 
 // Decides the port from the optional argument: its low 16 bits when positive, else the default.
-static unsigned short PortFromArgument(const char *text) {
+// The service process keeps a 0 as 0: it is the number of the instance it was installed as.
+static unsigned short PortFromArgument(const char *text, int mode) {
     int32_t value = ParseDecimal(text);
+    if (value == 0 && mode == MODE_SERVICE)
+        return 0;
     if (value <= 0)
         return DEFAULT_PORT;
     return (unsigned short)(value & 0xFFFF);
+}
+
+// Decides the port of a command line with the row's argument count; false for a wrong count,
+// and for an INSTALL whose port decides to 0: that service would serve no port of its own.
+static bool DecidePort(int mode, int argumentCount, char **arguments, unsigned short *port) {
+    int fixedArgs = CommandTable[mode].fixedArgs;
+    *port = DEFAULT_PORT;
+    if (argumentCount == fixedArgs + 2)
+        *port = PortFromArgument(arguments[fixedArgs + 1], mode);
+    else if (argumentCount != fixedArgs + 1)
+        return false;
+    return !(mode == MODE_INSTALL && *port == 0);
 }
 
 // Finds the command word, ignoring letter case; -1 when it is not in the table.
@@ -82,10 +97,38 @@ static int FindCommand(const char *word) {
     return -1;
 }
 
-// Configures the console instance and relays until the listener cannot be created or bound.
+// Tells whether an ANSI argument holds exactly what was typed. Under a UTF-8 active code page it
+// does. Under another, the C run-time may have put a look-alike in place of a character the code
+// page lacks ("Łab" becomes "Lab"), so the wide form is converted again, refusing best-fit and
+// default characters, and must give the same bytes. The wide calls only detect; all else is ANSI.
+static bool ArgumentIsExact(int index, const char *ansi) {
+    if (GetACP() == CP_UTF8)
+        return true;
+    int count = 0;
+    LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == NULL)
+        return false;
+    char converted[PATH_BUFFER_SIZE];
+    BOOL usedDefault = FALSE;
+    bool exact = index < count &&
+                 WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide[index], -1, converted,
+                                     sizeof converted, NULL, &usedDefault) > 0 &&
+                 !usedDefault && strcmp(converted, ansi) == 0;
+    LocalFree((HLOCAL)wide);
+    return exact;
+}
+
+// The command line's printer name, or an empty one, which no spooler opens, when the system could
+// not pass the name on exactly: its jobs then fail instead of reaching a look-alike printer.
+static const char *PrinterArgument(char **arguments) {
+    return ArgumentIsExact(2, arguments[2]) ? arguments[2] : "";
+}
+
+// Relays until the listener cannot be created or bound; the instance's configuration is written
+// only once the port is held, so a run that cannot hold it leaves the running relay's key alone.
 static void RunConsoleRelay(const char *printerName, bool detach) {
     ConfigKeyTemplate = VendorKeyTemplate;
-    WriteInstanceConfig(printerName, ListenPort);
+    SetPendingInstanceConfig(printerName, ListenPort);
     if (detach)
         FreeConsole();
     NetworkStartup();
@@ -98,14 +141,14 @@ static void RunConsoleRelay(const char *printerName, bool detach) {
 static void RunMode(int mode, char **arguments) {
     switch (mode) {
     case MODE_INSTALL:
-        InstallService(arguments[0], arguments[2], ListenPort);
+        InstallService(arguments[0], PrinterArgument(arguments), ListenPort);
         break;
     case MODE_REMOVE:
         RemoveService();
         break;
     case MODE_STANDALONE:
     case MODE_BACKGROUND:
-        RunConsoleRelay(arguments[2], mode == MODE_BACKGROUND);
+        RunConsoleRelay(PrinterArgument(arguments), mode == MODE_BACKGROUND);
         break;
     case MODE_SERVICE:
         RunServiceDispatcher();
@@ -129,11 +172,8 @@ int FerrolinkMain(int argumentCount, char **arguments) {
         PrintUsage(programPath);
         return 1;
     }
-    int fixedArgs = CommandTable[mode].fixedArgs;
-    unsigned short port = DEFAULT_PORT;
-    if (argumentCount == fixedArgs + 2)
-        port = PortFromArgument(arguments[fixedArgs + 1]);
-    else if (argumentCount != fixedArgs + 1) {
+    unsigned short port;
+    if (!DecidePort(mode, argumentCount, arguments, &port)) {
         PrintUsage(programPath);
         return 1;
     }

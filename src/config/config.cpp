@@ -15,6 +15,11 @@ const char *ConfigKeyTemplate = ServiceKeyTemplate;
 
 static const char DescriptionText[] = "Routes all traffic from port 910x to a local printer";
 
+// A console instance's configuration, held back until its port is held: a run that cannot bind
+// must not redirect the relay already serving that port. The name is the process's argument.
+static const char *PendingPrinter;
+static unsigned int PendingPort;
+
 // Formats the key path of this instance.
 void BuildConfigKeyPath(char *buffer, size_t capacity) {
     FormatBounded(buffer, capacity, ConfigKeyTemplate, InstanceName);
@@ -37,8 +42,46 @@ void WriteInstanceConfig(const char *printerName, unsigned int port) {
     RegCloseKey(key);
 }
 
+// Remembers the configuration that the listener writes once it holds the port.
+void SetPendingInstanceConfig(const char *printerName, unsigned int port) {
+    PendingPrinter = printerName;
+    PendingPort = port;
+}
+
+// Writes the pending configuration once; later binds of the same run leave the key alone.
+void WritePendingInstanceConfig(void) {
+    if (PendingPrinter == NULL)
+        return;
+    WriteInstanceConfig(PendingPrinter, PendingPort);
+    PendingPrinter = NULL;
+}
+
+// Tells whether a name read through the ANSI call is exactly the stored one. Under a UTF-8
+// active code page it is. Under another, the system may have put a look-alike in place of a
+// character the code page lacks ("Łab" read as "Lab"), so the stored text is read again in its
+// wide form and converted refusing best-fit and default characters; it must give the same bytes.
+static bool StoredNameIsExact(HKEY key, const char *name) {
+    static const WCHAR valueName[] = {'P', 'r', 'i', 'n', 't', 'e', 'r', 0};
+    if (GetACP() == CP_UTF8)
+        return true;
+    WCHAR wide[PRINTER_NAME_SIZE + 1];
+    DWORD type = REG_NONE;
+    DWORD size = PRINTER_NAME_SIZE * sizeof(WCHAR);
+    if (RegQueryValueExW(key, valueName, NULL, &type, (LPBYTE)wide, &size) != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return true; // the ANSI call passes other types on as stored
+    wide[size / sizeof(WCHAR)] = 0;
+    char converted[2 * PRINTER_NAME_SIZE];
+    BOOL usedDefault = FALSE;
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, converted, sizeof converted,
+                               NULL, &usedDefault) > 0 &&
+           !usedDefault && strncmp(converted, name, PRINTER_NAME_SIZE - 1) == 0;
+}
+
 // Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters;
-// a failed read (missing, or larger than the buffer) keeps the previous name.
+// a failed read (missing, or larger than the buffer) keeps the previous name, and a name the
+// active code page cannot carry leaves none.
 static void ReadPrinterName(HKEY key) {
     char value[PRINTER_NAME_SIZE];
     DWORD size = sizeof value;
@@ -49,6 +92,9 @@ static void ReadPrinterName(HKEY key) {
         size = PRINTER_NAME_SIZE - 1;
     memcpy(PrinterName, value, size);
     PrinterName[size] = '\0';
+    // A name the code page cannot carry is no name: its jobs fail instead of reaching a look-alike.
+    if (!StoredNameIsExact(key, PrinterName))
+        PrinterName[0] = '\0';
 }
 
 // Reads "Port" into ListenPort when it holds a 32-bit number.

@@ -17,5 +17,11 @@ void BuildConfigKeyPath(char *buffer, size_t capacity);
 // Creates or opens the instance key and sets "Description", "Printer" and "Port".
 void WriteInstanceConfig(const char *printerName, unsigned int port);
 
+// Keeps a console instance's configuration to be written once its listener holds the port.
+void SetPendingInstanceConfig(const char *printerName, unsigned int port);
+
+// Writes the pending configuration, if any, and forgets it: the listener calls it after binding.
+void WritePendingInstanceConfig(void);
+
 // Refreshes PrinterName, and with includePort also ListenPort, from the instance key.
 void ReadInstanceConfig(bool includePort);

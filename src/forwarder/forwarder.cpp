@@ -116,6 +116,8 @@ int RunPrintListener(bool inService) {
     SOCKET listener = OpenListener(inService);
     if (listener == INVALID_SOCKET)
         return 0;
+    // The port is held: a console instance's configuration may now replace the previous one.
+    WritePendingInstanceConfig();
     // listen is called again after every connection, served or not, to re-arm the socket.
     while (listen(listener, LISTEN_BACKLOG) != SOCKET_ERROR) {
         struct sockaddr_in peer;

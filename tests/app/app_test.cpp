@@ -51,6 +51,8 @@ TEST_F(AppTest, WrongArgumentCountsPrintTheUsage) {
         {"relay", "INSTALL", "HP", "9101", "extra"},
         {"relay", "REMOVE", "9101", "extra"},
         {"relay", "PRIVATE_SERVICE", "9101", "extra"},
+        {"relay", "INSTALL", "HP", "65536"}, // a port deciding to 0 serves no port of its own
+        {"relay", "INSTALL", "HP", "2147418112"},
     };
     for (const auto &arguments : cases) {
         EXPECT_EQ(1, Run(arguments)) << arguments[1] << " with " << arguments.size();
@@ -94,7 +96,12 @@ TEST_F(AppTest, StandaloneWritesTheVendorKeyAndRelaysUntilTheListenerCannotStart
     fake::Client client;
     client.steps = {fake::Data("hello")};
     fake::Get().clients = {client};
+    bool writtenAtAccept = false;
+    fake::Get().onAccept = [&writtenAtAccept](size_t) {
+        writtenAtAccept = fake::GetValue(VendorKey(9101), "Printer") != nullptr;
+    };
     EXPECT_EQ(0, Run({"relay", "STANDALONE", "HP", "9101"}));
+    EXPECT_TRUE(writtenAtAccept) << "configured before the first connection is served";
     EXPECT_EQ("", out + err);
     EXPECT_EQ(0, fake::Get().freeConsoleCalls);
 
@@ -130,16 +137,86 @@ TEST_F(AppTest, BackgroundDetachesFromTheConsoleOnce) {
     EXPECT_NE(nullptr, fake::GetValue(VendorKey(9100), "Printer"));
 }
 
-TEST_F(AppTest, PortTakenEndsTheConsoleRelayWithStatusZero) {
-    fake::Get().bindError = WSAEADDRINUSE;
-    EXPECT_EQ(0, Run({"relay", "STANDALONE", "HP", "9100"}));
-    EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Error: couldn't bind: 10048"}),
-              LogLines());
-    EXPECT_EQ(1, fake::Get().socketCalls);
+TEST_F(AppTest, PortTakenEndsTheConsoleRelayWithStatusZeroAndItsKeyUntouched) {
+    const std::string lab("Lab\0", 4);
+    for (const char *mode : {"STANDALONE", "BACKGROUND"}) {
+        fake::Reset();
+        fake::SetValue(VendorKey(9100), "Printer", REG_SZ, lab);
+        fake::Get().bindError = WSAEADDRINUSE;
+        EXPECT_EQ(0, Run({"relay", mode, "HP", "9100"}));
+        EXPECT_EQ(
+            (Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Error: couldn't bind: 10048"}),
+            LogLines());
+        EXPECT_EQ(1, fake::Get().socketCalls);
+        EXPECT_EQ(lab, fake::GetValue(VendorKey(9100), "Printer")->bytes) << mode;
+        EXPECT_EQ(nullptr, fake::GetValue(VendorKey(9100), "Port")) << mode;
+    }
 }
 
 TEST_F(AppTest, PrivateServiceOutsideTheServiceManagerLogsExit) {
     fake::Get().dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     EXPECT_EQ(0, Run({"relay", "PRIVATE_SERVICE", "9100"}));
     EXPECT_EQ((Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Ferrolink exit"}), LogLines());
+}
+
+// The service process of port 0 (installed by an earlier build) reads its own key, never 9100's.
+TEST_F(AppTest, ServiceOfPortZeroActsAsItsOwnInstance) {
+    for (const char *argument : {"0", "65536"}) {
+        fake::Reset();
+        fake::SetValue(ServiceKey(0), "Printer", REG_SZ, std::string("Own\0", 4));
+        fake::SetValue(ServiceKey(0), "Port", REG_DWORD, std::string("\x8f\x23\0\0", 4));
+        fake::SetValue(ServiceKey(9100), "Printer", REG_SZ, std::string("Other\0", 6));
+        EXPECT_EQ(0, Run({"relay", "PRIVATE_SERVICE", argument}));
+        EXPECT_EQ("dispatch KVFerrolink_0", fake::Get().events.at(0)) << argument;
+        EXPECT_EQ("Own on 9103 (0)", LogLines().at(2)) << argument;
+        EXPECT_EQ(htons(9103), fake::Get().boundPort);
+    }
+}
+
+TEST_F(AppTest, PrinterNamesTheCodePageCannotHoldNeverReachALookAlike) {
+    struct Row {
+        UINT codePage;
+        std::u16string wide;
+        std::string ansi, stored;
+    };
+    const std::string lab8 = "\xc5\x81"
+                             "ab"; // "Łab" in UTF-8
+    const Row rows[] = {
+        {CP_UTF8, u"Łab", lab8, lab8},              // UTF-8 active code page: taken as given
+        {1252, u"Łab", "Lab", ""},                  // the run-time's best-fit look-alike
+        {1252, u"Принтер", "???????", ""},          // nothing of it in the code page
+        {1252, u"Caf\u00e9", "Caf\xe9", "Caf\xe9"}, // in the code page
+        {1252, u"Lab", "Lab", "Lab"},
+        {1252, u"Lab\"", "Lab", ""}, // split otherwise than the run-time did
+    };
+    for (const char *mode : {"STANDALONE", "INSTALL"}) {
+        for (const Row &row : rows) {
+            fake::Reset();
+            fake::Get().activeCodePage = row.codePage;
+            fake::Get().wideArguments = {u"relay", u"x", row.wide, u"9101"};
+            fake::Get().printers = {"Lab", lab8, "Caf\xe9"};
+            fake::Client client;
+            client.steps = {fake::Data("job")};
+            fake::Get().clients = {client};
+            EXPECT_EQ(0, Run({"relay", mode, row.ansi, "9101"}));
+            std::string key = mode[0] == 'I' ? ServiceKey(9101) : VendorKey(9101);
+            const fake::Value *stored = fake::GetValue(key, "Printer");
+            ASSERT_NE(nullptr, stored) << mode << " " << row.ansi;
+            EXPECT_EQ(row.stored + '\0', stored->bytes) << mode << " " << row.ansi;
+            EXPECT_EQ(fake::Get().wideSplits, fake::Get().localFrees);
+            if (mode[0] == 'I')
+                continue;
+            ASSERT_EQ(row.stored.empty() ? 0u : 1u, fake::Get().jobs.size()) << row.ansi;
+            if (row.stored.empty())
+                EXPECT_EQ("Error opening print job.", LogLines().at(3)) << row.ansi;
+            else
+                EXPECT_EQ(row.stored, fake::Get().jobs[0].printer);
+        }
+    }
+    // A wide command line the system cannot split gives no name either.
+    fake::Reset();
+    fake::Get().activeCodePage = 1252;
+    fake::Get().wideFails = true;
+    EXPECT_EQ(0, Run({"relay", "BACKGROUND", "Lab", "9101"}));
+    EXPECT_EQ(std::string("\0", 1), fake::GetValue(VendorKey(9101), "Printer")->bytes);
 }

@@ -105,3 +105,33 @@ TEST_F(ConfigTest, ConsoleInstancesUseSeparateVendorKeys) {
     EXPECT_EQ(std::string("A\0", 2), fake::GetValue(VendorKey(9100), "Printer")->bytes);
     EXPECT_EQ(std::string("B\0", 2), fake::GetValue(VendorKey(9101), "Printer")->bytes);
 }
+
+TEST_F(ConfigTest, NamesTheCodePageCannotCarryAreNoNames) {
+    struct Row {
+        UINT codePage;
+        DWORD type;
+        std::string bytes; // what the ANSI read gives
+        std::u16string wide;
+        std::string name;
+    };
+    const std::string lab8 = "\xc5\x81"
+                             "ab"; // "Łab" in UTF-8
+    const Row rows[] = {
+        {1252, REG_SZ, std::string("Lab\0", 4), u"\u0141ab", ""},           // best-fit look-alike
+        {1252, REG_SZ, std::string("???\0", 4), u"\u041f\u0440\u0438", ""}, // default characters
+        {1252, REG_SZ, std::string("Caf\xe9\0", 5), u"", "Caf\xe9"},        // in the code page
+        {1252, REG_SZ, "Lab", u"", "Lab"},                                  // stored without NUL
+        {1252, REG_BINARY, std::string("Real\0", 5), u"", "Real"},          // passed on as stored
+        {1252, REG_SZ, std::string(256, 'z'), u"", std::string(255, 'z')},  // cut as ever
+        {CP_UTF8, REG_SZ, lab8 + '\0', u"\u0141ab", lab8},                  // UTF-8 carries all
+    };
+    for (const Row &row : rows) {
+        fake::Get().activeCodePage = row.codePage;
+        strcpy(PrinterName, "Previous");
+        StorePrinter(row.type, row.bytes);
+        if (!row.wide.empty())
+            fake::SetWideText(ServiceKey(9100), "Printer", row.wide);
+        ReadInstanceConfig(false);
+        EXPECT_EQ(row.name, PrinterName) << row.bytes.substr(0, 8);
+    }
+}

@@ -17,6 +17,7 @@ BUILD = os.path.realpath(os.environ.get("FERROLINK_BUILD", os.path.join(os.path.
 HOST_EXE = os.environ.get("FERROLINK_HOST_EXE", os.path.join(BUILD, "host", "ferrolink"))
 WINDOWS_EXE = os.environ.get("FERROLINK_WINDOWS_EXE", os.path.join(BUILD, "windows", "ferrolink.exe"))
 PROBE = os.environ.get("FERROLINK_PROBE", os.path.join(BUILD, "windows", "tests", "probe.exe"))
+ANSI_EXE = os.environ.get("FERROLINK_ANSI_EXE", os.path.join(BUILD, "windows", "tests", "ferrolink_ansi.exe"))
 SCRATCH = os.path.realpath(os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e")))
 
 REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
@@ -123,18 +124,19 @@ class Lab:
     def workdir(self):
         return tempfile.mkdtemp(prefix="run-", dir=self.root)
 
-    def start(self, args, cwd=None):
+    def start(self, args, cwd=None, extra_env=None, exe=None):
         cwd = cwd or self.workdir()
-        process = subprocess.Popen(self.command(args), cwd=cwd, env=self.env(),
+        process = subprocess.Popen(self.command(args, exe), cwd=cwd, env=dict(self.env(), **(extra_env or {})),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         relay = Relay(process, cwd)
         self.relays.append(relay)
         return relay
 
-    def run(self, args, cwd=None, timeout=60):
+    def run(self, args, cwd=None, timeout=60, extra_env=None):
         cwd = cwd or self.workdir()
-        status, out, err = run_captured(self.command(args), cwd, self.env(), timeout)
+        env = dict(self.env(), **(extra_env or {}))
+        status, out, err = run_captured(self.command(args), cwd, env, timeout)
         return status, out, err, read_file(os.path.join(cwd, "Ferrolink.log"))
 
     def jobs(self, printer_dir):
@@ -162,8 +164,8 @@ class HostLab(Lab):
         env["FERROLINK_ROOT"] = os.path.join(self.root, "state")
         return env
 
-    def command(self, args):
-        return [HOST_EXE] + list(args)
+    def command(self, args, exe=None):
+        return [exe or HOST_EXE] + list(args)
 
     def hold_file(self, path):
         """Holds the file open exclusively, as another program would; returns what releases it."""
@@ -186,6 +188,10 @@ class HostLab(Lab):
             return None
         raw = read_file(path)
         return int.from_bytes(raw[:4], "little"), raw[4:]
+
+    def set_reg_text(self, key, name, text):
+        """Stores a REG_SZ value as a Unicode tool would: UTF-8 is this layer's text."""
+        self.set_reg_value(key, name, REG_SZ, text.encode() + b"\0")
 
     def set_reg_value(self, key, name, kind, data):
         path = self._value_path(key, name)
@@ -242,8 +248,8 @@ class WineLab(Lab):
                 os.unlink(os.path.join(self.prefix, name))
                 shutil.copy(os.path.join(template, name), os.path.join(self.prefix, name))
 
-    def command(self, args):
-        return ["wine", WINDOWS_EXE] + list(args)
+    def command(self, args, exe=None):
+        return ["wine", exe or WINDOWS_EXE] + list(args)
 
     def hold_file(self, path):
         """Holds the file open with no sharing from a Windows process; returns what releases it."""
@@ -273,18 +279,24 @@ class WineLab(Lab):
     def windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
-    def import_reg(self, text):
+    def import_reg(self, text, unicode=False):
+        """Imports registry text. The Unicode form keeps names beyond any ANSI code page intact,
+        but takes hex(1) data as UTF-16: values of exact bytes need the ANSI form."""
         path = os.path.join(self.root, "import-%d.reg" % time.monotonic_ns())
-        with open(path, "w", newline="\r\n") as f:
-            f.write("REGEDIT4\n\n" + text + "\n")
+        header, encoding = ("Windows Registry Editor Version 5.00", "utf-16") if unicode else ("REGEDIT4", None)
+        with open(path, "w", encoding=encoding, newline="\r\n") as f:
+            f.write(header + "\n\n" + text + "\n")
         self.wine(["wine", "reg", "import", self.windows_path(path)])
 
     def add_printer(self, name):
-        path = os.path.join(self.root, "printers", "".join(c if c.isalnum() else "_" for c in name))
+        folder = "".join(c if c.isascii() and c.isalnum() else "_" if c.isascii() else "u%04x" % ord(c)
+                         for c in name)
+        path = os.path.join(self.root, "printers", folder)
         os.makedirs(path, exist_ok=True)
         port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (path, path, path)
         self.import_reg('[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\%s]\n'
-                        '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port))
+                        '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port),
+                        unicode=True)
         return path
 
     def reg_value(self, key, name):
@@ -293,6 +305,10 @@ class WineLab(Lab):
             return None
         fields = dict(part.split("=", 1) for part in line.split())
         return int(fields["type"]), bytes.fromhex(fields["hex"])
+
+    def set_reg_text(self, key, name, text):
+        """Stores a REG_SZ value as a Unicode tool (reg add, regedit) would."""
+        self.import_reg('[HKEY_LOCAL_MACHINE\\%s]\n"%s"="%s"\n' % (key, name, text), unicode=True)
 
     def set_reg_value(self, key, name, kind, data):
         hexdata = ",".join("%02x" % b for b in data)

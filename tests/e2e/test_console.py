@@ -95,6 +95,54 @@ class ConsoleRelayTests(bench.LabTests):
         self.assertEqual(0, status)
         self.assertEqual(self.log_lines("Error: couldn't bind: 10048"), log)
 
+    def test_relay_that_cannot_hold_its_port_leaves_the_configuration_alone(self):
+        lab_printer = self.lab.add_printer("Lab")
+        other = self.lab.add_printer("Other")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Lab", str(port)])
+        relay.wait_listening(port)
+        for mode in ("STANDALONE", "BACKGROUND"):
+            status, _, _, log = self.lab.run([mode, "Other", str(port)])
+            self.assertEqual((0, self.log_lines("Error: couldn't bind: 10048")), (status, log), mode)
+            self.assertEqual((bench.REG_SZ, b"Lab\0"), self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"))
+        bench.send_job(port, b"still for Lab")
+        bench.wait_for(lambda: self.lab.jobs(lab_printer) or self.lab.jobs(other), 30, "the job")
+        self.assertEqual(([b"still for Lab"], []), (self.lab.jobs(lab_printer), self.lab.jobs(other)))
+
+    def test_printer_names_beyond_the_ansi_code_page_reach_their_own_printer(self):
+        decoy = self.lab.add_printer("Lab")
+        decoy_jobs = len(self.lab.jobs(decoy))
+        # Rows: program (None: the product), name, the name's bytes in the log (None: refused).
+        rows = [(None, "Łab", "Łab".encode()), (None, "Принтер", "Принтер".encode())]
+        if self.lab.kind == "wine":
+            # Without the manifest the code page is Windows-1252: a name it cannot hold fails every
+            # job and never reaches the look-alike "Lab"; a name it holds still works.
+            rows += [(bench.ANSI_EXE, "Łab", None), (bench.ANSI_EXE, "Принтер", None),
+                     (bench.ANSI_EXE, "Café", "Café".encode("cp1252"))]
+        # Each name given on the command line, and stored in the key by a Unicode tool meanwhile.
+        for (exe, name, shown), by_key in [(row, by_key) for by_key in (False, True) for row in rows]:
+            printer = self.lab.add_printer(name)
+            before = len(self.lab.jobs(printer))
+            port = bench.free_port()
+            relay = self.lab.start(["STANDALONE", "Lab" if by_key else name, str(port)], exe=exe)
+            relay.wait_listening(port)
+            if by_key:
+                self.lab.set_reg_text(bench.VENDOR_KEY % port, "Printer", name)
+            bench.send_job(port, name.encode())
+            if shown is None:
+                bench.wait_for(lambda: b"Error opening" in relay.log() or self.lab.jobs(decoy)[decoy_jobs:], 30, "the job")
+                self.assertEqual(self.log_lines("Accept print job for  from 127.0.0.1", "Error opening print job."),
+                                 relay.log(), name)
+                self.assertEqual([], self.lab.jobs(printer)[before:] + self.lab.jobs(decoy)[decoy_jobs:], name)
+                relay.stop()
+                continue
+            bench.wait_for(lambda: len(self.lab.jobs(printer)) > before or self.lab.jobs(decoy)[decoy_jobs:], 30,
+                           "the job of %s: %r" % (name, relay.log()))
+            self.assertEqual(self.log_lines() + b"Accept print job for " + shown + b" from 127.0.0.1\r\n",
+                             relay.log(), name)
+            self.assertEqual(([name.encode()], []), (self.lab.jobs(printer)[before:], self.lab.jobs(decoy)[decoy_jobs:]), name)
+            relay.stop()
+
     def test_port_rule_wraps_to_16_bits(self):
         # 70000 listens on 4464; 9100 stays free.
         port = 70000 % 65536

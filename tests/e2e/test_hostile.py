@@ -93,6 +93,30 @@ class HostileInputTests(bench.LabTests):
         self.assertEqual([b"job 0", b"job 1", b"job 2"], self.lab.wait_jobs(printer, 3))
         self.assertTrue(os.path.isdir(os.path.join(cwd, "Ferrolink.log", "keep")))
 
+    def test_root_setting_is_used_whole_or_refused(self):
+        if self.lab.kind != "host":
+            self.skipTest("FERROLINK_ROOT is a setting of the host build")
+        for length, refused in ((511, False), (512, True), (4000, True)):
+            root = os.path.join(self.lab.root, "r%d" % length)
+            while len(root) < length:
+                root = os.path.join(root, "d" * min(200, length - len(root) - 1))
+            self.assertEqual(length, len(root))
+            os.makedirs(os.path.join(root, "printers", "Deep"))
+            port = bench.free_port()
+            if refused:
+                status, out, err, _ = self.lab.run(["STANDALONE", "Deep", str(port)],
+                                                   timeout=15, extra_env={"FERROLINK_ROOT": root})
+                self.assertEqual((1, b""), (status, out), length)
+                self.assertIn(b"FERROLINK_ROOT", err)
+                self.assertEqual(["printers"], os.listdir(root), "nothing may be made under a cut root")
+                continue
+            env = {"FERROLINK_ROOT": root}
+            relay = self.lab.start(["STANDALONE", "Deep", str(port)], extra_env=env)
+            relay.wait_listening(port)
+            bench.send_job(port, b"deep")
+            self.assertEqual([b"deep"], self.lab.wait_jobs(os.path.join(root, "printers", "Deep"), 1))
+            relay.stop()
+
 
 class HostHostileTest(HostileInputTests, unittest.TestCase):
     lab_class = bench.HostLab

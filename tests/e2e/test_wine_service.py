@@ -35,7 +35,7 @@ class WineServiceTest(unittest.TestCase):
         return status, out
 
     def install(self, printer, port):
-        self.ports.append(port)
+        self.ports.append(int(port) % 65536)
         return self.ferrolink("INSTALL", printer, str(port))
 
     def wait_state(self, port, state):
@@ -159,6 +159,23 @@ class WineServiceTest(unittest.TestCase):
         self.assertEqual(["Error: couldn't bind: 10048", "Ferrolink exit", ""], lines[3:])
         self.wait_state(port, "STOPPED")
         self.assertEqual((0, b"DeleteService SUCCESS\r\n"), self.ferrolink("REMOVE", str(port)))
+
+    def test_a_port_deciding_to_zero_never_acts_as_another_instance(self):
+        self.ports.append(0)
+        for argument in ("65536", "131072"):
+            self.assertEqual((1, b""), self.install("Office Printer", argument), argument)
+            self.assertIsNone(self.lab.service_state("KVFerrolink_0"), argument)
+        # A service of port 0 left by an earlier build reads its own key, never the port 9100 one.
+        own, other = bench.free_port(), bench.free_port()
+        self.lab.set_reg_value(bench.SERVICE_KEY % 9100, "Port", bench.REG_DWORD, other.to_bytes(4, "little"))
+        exe = self.lab.windows_path(os.path.join(self.bin, "ferrolink.exe"))
+        self.lab.wine(["wine", "sc", "create", "KVFerrolink_0", "binpath=", '"%s" PRIVATE_SERVICE 0' % exe])
+        self.lab.set_reg_value(bench.SERVICE_KEY % 0, "Port", bench.REG_DWORD, own.to_bytes(4, "little"))
+        self.lab.set_reg_value(bench.SERVICE_KEY % 0, "Printer", bench.REG_SZ, b"Office Printer\0")
+        self.lab.wine(["wine", "sc", "start", "KVFerrolink_0"])
+        bench.wait_for(lambda: bench.listening(own) or bench.listening(other), 30, "the service's listener")
+        self.assertEqual((True, False), (bench.listening(own), bench.listening(other)))
+        self.assertEqual((0, b"Server stopped.\r\nDeleteService SUCCESS\r\n"), self.ferrolink("REMOVE", "65536"))
 
     def test_installed_by_a_relative_name_the_service_still_starts(self):
         port = bench.free_port()

@@ -70,6 +70,10 @@ void SetValue(const std::string &key, const std::string &name, DWORD type,
     TheState.registry[Lower(key)][Lower(name)] = Value{type, bytes};
 }
 
+void SetWideText(const std::string &key, const std::string &name, const std::u16string &text) {
+    TheState.registry.at(Lower(key)).at(Lower(name)).wide = text;
+}
+
 const Value *GetValue(const std::string &key, const std::string &name) {
     auto k = TheState.registry.find(Lower(key));
     if (k == TheState.registry.end())
@@ -140,6 +144,33 @@ LSTATUS RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE da
     if (!fits)
         return ERROR_MORE_DATA; // the buffer is left untouched, as Windows does
     memcpy(data, value->bytes.data(), needed);
+    return ERROR_SUCCESS;
+}
+
+// The wide read: text values as stored (their bytes widened one by one unless a wide text was
+// set), other types as their bytes.
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD size) {
+    std::string narrowName;
+    for (; *name != 0; name++)
+        narrowName += char(*name);
+    const Value *value = GetValue(OpenKeys.at((uintptr_t)key - 1), narrowName);
+    if (value == nullptr)
+        return ERROR_FILE_NOT_FOUND;
+    std::string bytes = value->bytes;
+    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ) {
+        std::u16string text = value->wide;
+        if (text.empty())
+            for (char c : value->bytes)
+                text += char16_t((unsigned char)c);
+        bytes.assign((const char *)text.data(), text.size() * sizeof(char16_t));
+    }
+    if (type != nullptr)
+        *type = value->type;
+    bool fits = *size >= bytes.size();
+    *size = (DWORD)bytes.size();
+    if (!fits)
+        return ERROR_MORE_DATA;
+    memcpy(data, bytes.data(), bytes.size());
     return ERROR_SUCCESS;
 }
 
@@ -468,6 +499,64 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR name, DWORD size) {
         return 0;
     strcpy(name, TheState.modulePath.c_str());
     return (DWORD)TheState.modulePath.size();
+}
+
+// Text: a code page of one byte per character, Windows-1252 for the characters tests use.
+UINT GetACP(void) {
+    return TheState.activeCodePage;
+}
+
+static std::u16string CommandLine = u"(wide command line)";
+
+LPWSTR GetCommandLineW(void) {
+    return CommandLine.data();
+}
+
+LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count) {
+    static std::vector<std::u16string> split;
+    static std::vector<LPWSTR> pointers;
+    if (TheState.wideFails || commandLine != CommandLine.data())
+        return nullptr;
+    TheState.wideSplits++;
+    split = TheState.wideArguments;
+    pointers.clear();
+    for (auto &argument : split)
+        pointers.push_back(argument.data());
+    *count = (int)pointers.size();
+    return pointers.data();
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out,
+                        int outSize, LPCSTR, BOOL *usedDefault) {
+    if (codePage != CP_ACP || wideCount != -1 || TheState.activeCodePage == CP_UTF8) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::string converted;
+    for (; *wide != 0; wide++) {
+        char16_t c = *wide;
+        bool bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
+        if (c < 0x100)
+            converted += char(c);
+        else if (bestFit && (c == u'Ł' || c == u'ł'))
+            converted += c == u'Ł' ? 'L' : 'l';
+        else {
+            converted += '?';
+            if (usedDefault != nullptr)
+                *usedDefault = TRUE;
+        }
+    }
+    if ((int)converted.size() + 1 > outSize) {
+        LastError = 122; // ERROR_INSUFFICIENT_BUFFER
+        return 0;
+    }
+    memcpy(out, converted.c_str(), converted.size() + 1);
+    return (int)converted.size() + 1;
+}
+
+HLOCAL LocalFree(HLOCAL) {
+    TheState.localFrees++;
+    return nullptr;
 }
 
 BOOL FreeConsole(void) {

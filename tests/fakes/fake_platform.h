@@ -46,7 +46,8 @@ struct Job {
 
 struct Value {
     DWORD type;
-    std::string bytes;
+    std::string bytes;     // as the ANSI calls see it
+    std::u16string wide{}; // the stored text, when it is more than the bytes widened one by one
 };
 
 struct ServiceRecord {
@@ -94,6 +95,13 @@ struct State {
     size_t statusesAtReturn = 0;
     std::vector<SERVICE_STATUS_HANDLE> statusHandles;
 
+    // Text: the active code page (1252 converts like Windows-1252 for Latin-1 and best-fits "Ł"
+    // to "L"), and the wide command line as the system would split it.
+    UINT activeCodePage = CP_UTF8;
+    std::vector<std::u16string> wideArguments;
+    bool wideFails = false; // CommandLineToArgvW fails
+    int wideSplits = 0, localFrees = 0;
+
     // Process and console.
     bool logBusy = false;
     int freeConsoleCalls = 0;
@@ -114,6 +122,9 @@ void Release();
 // Sets a registry value as another program might, with any type and bytes.
 void SetValue(const std::string &key, const std::string &name, DWORD type,
               const std::string &bytes);
+
+// Stores the wide text of a value that exists, as a Unicode tool would have written it.
+void SetWideText(const std::string &key, const std::string &name, const std::u16string &text);
 
 // Reads a value back; nullptr when missing.
 const Value *GetValue(const std::string &key, const std::string &name);

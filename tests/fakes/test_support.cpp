@@ -31,6 +31,9 @@ int SystemTest::Run(std::vector<std::string> arguments) {
     for (auto &argument : arguments)
         vector.push_back(argument.data());
     vector.push_back(nullptr);
+    // Each run is a fresh process.
+    SetPendingInstanceConfig(nullptr, 0);
+    ConfigKeyTemplate = ServiceKeyTemplate;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     int status = FerrolinkMain((int)arguments.size(), vector.data());

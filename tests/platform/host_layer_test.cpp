@@ -9,10 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -109,6 +112,53 @@ TEST(HostSpooler, JobsAppearWholeAtCloseWithTheirDescription) {
     memset(attribute, 0, sizeof attribute);
     ASSERT_GT(getxattr(jobs[0].c_str(), "user.ferrolink.datatype", attribute, sizeof attribute), 0);
     EXPECT_STREQ("RAW", attribute);
+}
+
+TEST(HostSpooler, NamesOutsideThePrinterFoldersAreUnknown) {
+    ASSERT_EQ(0, system(("mkdir -p '" + Root + "/printers/Office'").c_str()));
+    for (const char *name : {".", "..", "../printers/Office", "./Office", "Office/", "Office/."}) {
+        HANDLE handle = nullptr;
+        EXPECT_FALSE(OpenPrinterA((LPSTR)name, &handle, nullptr)) << name;
+        EXPECT_EQ(DWORD(ERROR_INVALID_PRINTER_NAME), GetLastError()) << name;
+    }
+}
+
+TEST(HostSpooler, HiddenJobFilesOfEndedRelaysGoAtTheNextOpen) {
+    std::string printer = Root + "/printers/Stale";
+    ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
+    pid_t ended = fork();
+    if (ended == 0)
+        _exit(0);
+    ASSERT_EQ(ended, waitpid(ended, nullptr, 0));
+    struct Row {
+        std::string name;
+        bool locked, kept;
+    };
+    const Row rows[] = {
+        {".job-" + std::to_string(ended) + "-3.tmp", false, false},    // its relay has ended
+        {".job-" + std::to_string(ended) + "-4.tmp", true, true},      // someone still writes it
+        {".job-" + std::to_string(getppid()) + "-1.tmp", false, true}, // its relay still runs
+        {".job-" + std::to_string(getpid()) + "-99.tmp", false,
+         false},                                           // an earlier life of this id
+        {".job-1.tmp", false, true},                       // not a job file's name
+        {"job-00000000000000000001-1-1.prn", false, true}, // a finished job
+    };
+    std::vector<int> locks;
+    for (const Row &row : rows) {
+        int fd = open((printer + "/" + row.name).c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_LE(0, fd);
+        if (row.locked) {
+            ASSERT_EQ(0, flock(fd, LOCK_EX));
+        }
+        locks.push_back(fd);
+    }
+    HANDLE handle = nullptr;
+    ASSERT_TRUE(OpenPrinterA((LPSTR) "Stale", &handle, nullptr));
+    EXPECT_TRUE(ClosePrinter(handle));
+    for (const Row &row : rows)
+        EXPECT_EQ(row.kept, access((printer + "/" + row.name).c_str(), F_OK) == 0) << row.name;
+    for (int fd : locks)
+        close(fd);
 }
 
 TEST(HostRunTime, ExclusiveTextModeFiles) {

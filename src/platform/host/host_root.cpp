@@ -2,7 +2,9 @@
 //
 // Everything the layer stores (registry keys and values, printers and their jobs) lives under one
 // root, much like a Wine prefix: $FERROLINK_ROOT when set, else $HOME/.ferrolink, else
-// /tmp/ferrolink. The system's own code never reads this setting.
+// /tmp/ferrolink. The system's own code never reads this setting. A root longer than 511 bytes
+// ends the process at its start with a message on standard error: cut, it would name a folder
+// that was never chosen.
 
 #include "host_internal.h"
 
@@ -13,19 +15,41 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Returns the root directory of the layer's files.
+enum { ROOT_SIZE = 512 }; // the root and its NUL; the layer's paths are sized for this
+
+// Formats the root into a buffer of ROOT_SIZE bytes; false when it does not fit whole.
+static bool FormatRoot(char *buffer) {
+    const char *configured = getenv("FERROLINK_ROOT");
+    const char *home = getenv("HOME");
+    int length;
+    if (configured != NULL && configured[0] != '\0')
+        length = snprintf(buffer, ROOT_SIZE, "%s", configured);
+    else if (home != NULL && home[0] != '\0')
+        length = snprintf(buffer, ROOT_SIZE, "%s/.ferrolink", home);
+    else
+        length = snprintf(buffer, ROOT_SIZE, "/tmp/ferrolink");
+    return length > 0 && length < ROOT_SIZE;
+}
+
+// Ends the process on a root that does not fit: a cut root would be a folder never named.
+static void RefuseRoot(void) {
+    fprintf(stderr, "Error: FERROLINK_ROOT (else $HOME/.ferrolink) must be shorter than %d bytes\n",
+            ROOT_SIZE);
+    exit(1);
+}
+
+// Checks the root at the process's start, before anything is stored under it.
+__attribute__((constructor)) static void CheckRootAtStart(void) {
+    char root[ROOT_SIZE];
+    if (!FormatRoot(root))
+        RefuseRoot();
+}
+
+// Returns the root directory of the layer's files, decided at its first use.
 static const char *HostRoot(void) {
-    static char root[512];
-    if (root[0] == '\0') {
-        const char *configured = getenv("FERROLINK_ROOT");
-        const char *home = getenv("HOME");
-        if (configured != NULL && configured[0] != '\0')
-            snprintf(root, sizeof root, "%s", configured);
-        else if (home != NULL && home[0] != '\0')
-            snprintf(root, sizeof root, "%s/.ferrolink", home);
-        else
-            snprintf(root, sizeof root, "/tmp/ferrolink");
-    }
+    static char root[ROOT_SIZE];
+    if (root[0] == '\0' && !FormatRoot(root))
+        RefuseRoot();
     return root;
 }
 

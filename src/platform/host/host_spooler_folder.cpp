@@ -5,6 +5,11 @@
 // becomes visible whole at ClosePrinter as job-<time>-<pid>-<n>.prn. The document's name and
 // datatype travel with the file as extended attributes (user.ferrolink.document and
 // user.ferrolink.datatype), which cost no extra file per job.
+//
+// A relay ended during a job leaves its hidden file (.job-<pid>-<n>.tmp) behind. The writer holds
+// a lock on that file until it is published, so the first open of a printer in a process removes
+// the hidden files of writers that are gone: their process no longer runs (or is this one, an
+// earlier life of its id) and their lock is free.
 
 #include "win32.h"
 
@@ -15,9 +20,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -33,9 +40,16 @@ struct Printer {
     char jobFile[SPOOL_PATH_SIZE + 32]; // hidden while the job is written
 };
 
+struct SweptFolder {
+    dev_t device;
+    ino_t inode;
+};
+
 static Printer Printers[MAX_PRINTERS];
-static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER; // also orders sweeps and creations
 static unsigned int JobCounter;
+static SweptFolder Swept[MAX_PRINTERS]; // printer folders already swept by this process
+static int SweptCount;
 
 // Returns this process's id, asked of the system once.
 static int ProcessId(void) {
@@ -71,6 +85,60 @@ static bool FindPrinterDirectory(const char *name, char *directory, size_t capac
     return found;
 }
 
+// Removes one hidden job file when its writer is gone; PrintersLock is held.
+static void RemoveIfStale(int folder, const char *name) {
+    int pid = 0, end = 0;
+    unsigned int id = 0;
+    if (sscanf(name, ".job-%d-%u.tmp%n", &pid, &id, &end) != 2 || end == 0 || name[end] != '\0' ||
+        pid <= 0)
+        return;
+    if (pid != ProcessId() && (kill(pid, 0) == 0 || errno == EPERM))
+        return; // its relay still runs
+    int file = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (file < 0)
+        return;
+    // A writer in another process namespace may look gone; its lock still tells.
+    if (flock(file, LOCK_EX | LOCK_NB) == 0)
+        unlinkat(folder, name, 0);
+    close(file);
+}
+
+// Tells whether this process swept the folder already, counting it as swept from now on;
+// PrintersLock is held.
+static bool SweptBefore(const char *directory) {
+    struct stat info;
+    if (stat(directory, &info) != 0)
+        return true;
+    for (int i = 0; i < SweptCount; i++) {
+        if (Swept[i].device == info.st_dev && Swept[i].inode == info.st_ino)
+            return true;
+    }
+    if (SweptCount == MAX_PRINTERS)
+        return true; // more folders than handles: the rest wait for the next start
+    Swept[SweptCount].device = info.st_dev;
+    Swept[SweptCount].inode = info.st_ino;
+    SweptCount++;
+    return false;
+}
+
+// Removes the hidden job files of ended writers, once per printer folder and process.
+static void SweepOnce(const char *directory) {
+    pthread_mutex_lock(&PrintersLock);
+    DIR *folder = SweptBefore(directory) ? NULL : opendir(directory);
+    if (folder != NULL) {
+        struct dirent *entry;
+        while ((entry = readdir(folder)) != NULL)
+            RemoveIfStale(dirfd(folder), entry->d_name);
+        closedir(folder);
+    }
+    pthread_mutex_unlock(&PrintersLock);
+}
+
+// Tells whether a name can only be a folder of its own under printers: no '/', not "." or "..".
+static bool IsPrinterFolderName(const char *name) {
+    return strchr(name, '/') == NULL && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
 // Returns the printer of a handle, or NULL.
 static Printer *PrinterOf(HANDLE handle) {
     uintptr_t index = (uintptr_t)handle;
@@ -82,11 +150,12 @@ static Printer *PrinterOf(HANDLE handle) {
 // Opens a printer by name: 1801 for one the spooler does not know.
 BOOL FolderOpenPrinter(const char *printerName, LPHANDLE handle) {
     char directory[SPOOL_PATH_SIZE];
-    if (strchr(printerName, '/') != NULL ||
+    if (!IsPrinterFolderName(printerName) ||
         !FindPrinterDirectory(printerName, directory, sizeof directory)) {
         SetHostError(ERROR_INVALID_PRINTER_NAME);
         return FALSE;
     }
+    SweepOnce(directory);
     pthread_mutex_lock(&PrintersLock);
     for (int i = 0; i < MAX_PRINTERS; i++) {
         if (Printers[i].inUse)
@@ -111,13 +180,16 @@ DWORD FolderStartDoc(HANDLE handle, const char *title) {
         SetHostError(printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return 0;
     }
+    char jobFile[SPOOL_PATH_SIZE + 32];
+    // Created and locked in one step under the lock, so a sweep never takes it for a stale one.
     pthread_mutex_lock(&PrintersLock);
     unsigned int jobId = ++JobCounter;
-    pthread_mutex_unlock(&PrintersLock);
-    char jobFile[SPOOL_PATH_SIZE + 32];
     snprintf(jobFile, sizeof jobFile, "%s/.job-%d-%u.tmp", printer->directory, ProcessId(), jobId);
     memcpy(printer->jobFile, jobFile, sizeof jobFile);
     printer->job = open(printer->jobFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (printer->job >= 0)
+        flock(printer->job, LOCK_EX);
+    pthread_mutex_unlock(&PrintersLock);
     if (printer->job < 0) {
         SetHostError(ERROR_ACCESS_DENIED);
         return 0;
@@ -175,8 +247,8 @@ BOOL FolderClosePrinter(HANDLE handle) {
         return FALSE;
     }
     if (printer->job >= 0) {
+        PublishJob(printer); // renamed while still locked: a sweep never meets it unlocked
         close(printer->job);
-        PublishJob(printer);
     }
     pthread_mutex_lock(&PrintersLock);
     printer->inUse = false;

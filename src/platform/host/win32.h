@@ -198,6 +198,25 @@ typedef struct _SRWLOCK {
     { 0 }
 #define _SH_DENYRW 0x10
 
+// Text: the active code page, and the wide forms that tell what the ANSI ones lost.
+typedef char16_t WCHAR;
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef unsigned int UINT;
+typedef void *HLOCAL;
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define WC_NO_BEST_FIT_CHARS 0x400
+
+UINT GetACP(void);
+LPWSTR GetCommandLineW(void);
+LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR multiByte,
+                        int multiByteSize, LPCSTR defaultChar, BOOL *usedDefaultChar);
+HLOCAL LocalFree(HLOCAL memory);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD size);
+
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
