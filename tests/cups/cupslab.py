@@ -16,7 +16,9 @@ BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tofile")
 
 
 class Scheduler:
-    def __init__(self):
+    def __init__(self, settings=""):
+        """settings: extra cupsd.conf lines, e.g. "Timeout 5\n"."""
+        self.settings = settings
         os.makedirs(bench.SCRATCH, exist_ok=True)
         self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
         os.chmod(self.root, 0o755)
@@ -40,7 +42,8 @@ class Scheduler:
             f.write("LogLevel warn\nListen %s\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
                     "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                     "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
-                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n" % self.socket)
+                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n%s"
+                    % (self.socket, self.settings))
         with open(os.path.join(self.root, "cups-files.conf"), "w") as f:
             r = self.root
             f.write("ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/spool/tmp\nCacheDir %s/cache\n"
@@ -90,6 +93,25 @@ class Scheduler:
     def wait_jobs(self, folder, count, timeout=60):
         bench.wait_for(lambda: len(self.jobs(folder)) >= count, timeout, "%d CUPS jobs" % count)
         return self.jobs(folder)
+
+    def restart(self):
+        self.stop()
+        self.start()
+
+    def not_completed(self):
+        """The scheduler's jobs that are neither completed nor cancelled nor aborted."""
+        return self.run("lpstat", "-W", "not-completed", "-o").stdout.decode().splitlines()
+
+    def wait_settled(self, timeout=30):
+        """Waits until every job has ended; returns the jobs still not completed after the time."""
+        try:
+            bench.wait_for(lambda: not self.not_completed(), timeout, "no job left")
+        except AssertionError:
+            pass
+        return self.not_completed()
+
+    def page_log(self):
+        return bench.read_file(os.path.join(self.root, "log", "page_log")).decode()
 
     def close(self):
         self.stop()

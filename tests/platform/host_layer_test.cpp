@@ -1,6 +1,6 @@
 // The host layer on its own: registry bytes and types, the spooler's jobs, exclusive text-mode
-// log files with Linux line ends and their copy to the journal, and Winsock error numbers over real
-// sockets on 127.0.0.1.
+// log files with Linux line ends and their copy to the journal, and Winsock error numbers and
+// the listen queue over real sockets on 127.0.0.1.
 
 #include "platform/platform.h"
 
@@ -211,6 +211,20 @@ TEST(HostRunTime, TextModeLinesReachTheJournalUnderSystemd) {
     }
 }
 
+// The listen queue's depth as the kernel reports it (ss shows it as Send-Q of a listener).
+static int ListenDepth(int port) {
+    std::string command = "ss -ltnH 'sport = :" + std::to_string(port) + "'";
+    FILE *output = popen(command.c_str(), "r");
+    char state[32] = {};
+    int queued = -1, depth = -1;
+    if (output != nullptr) {
+        if (fscanf(output, "%31s %d %d", state, &queued, &depth) != 3)
+            depth = -1;
+        pclose(output);
+    }
+    return depth;
+}
+
 TEST(HostSockets, WinsockErrorNumbers) {
     EXPECT_EQ(INVALID_SOCKET, socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());
@@ -227,6 +241,7 @@ TEST(HostSockets, WinsockErrorNumbers) {
     ASSERT_EQ(0, bind(first, (struct sockaddr *)&address, sizeof address));
     ASSERT_EQ(0, listen(first, 2));
     ASSERT_EQ(0, listen(first, 2)) << "listen may be called again to re-arm";
+    EXPECT_GE(ListenDepth(47311), 128) << "a queue that holds bursts, whatever the backlog";
     EXPECT_EQ(SOCKET_ERROR, bind(second, (struct sockaddr *)&address, sizeof address));
     EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
     closesocket(second);
