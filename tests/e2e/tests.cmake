@@ -42,3 +42,8 @@ set_tests_properties(e2e_host_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e
 add_test(NAME readme COMMAND ${Python3_EXECUTABLE} -m unittest -v test_readme
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/readme)
 set_tests_properties(readme PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "wine;readme" TIMEOUT 900)
+
+# Two clean clones of the checked-out commit, built apart in place and time, give the same bytes.
+add_test(NAME repro COMMAND ${Python3_EXECUTABLE} -m unittest -v test_repro
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/repro)
+set_tests_properties(repro PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "repro" TIMEOUT 1800)
