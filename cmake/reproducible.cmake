@@ -14,6 +14,14 @@ else()
   if(NOT git_status EQUAL 0 OR FERROLINK_SOURCE_DATE_EPOCH STREQUAL "")
     # Not a git checkout (an unpacked source archive): a fixed date rather than the build's.
     set(FERROLINK_SOURCE_DATE_EPOCH 0)
+  else()
+    # A new commit or checkout appends to HEAD's reflog: configure again to take its time.
+    execute_process(COMMAND git rev-parse --path-format=absolute --git-path logs/HEAD
+                    WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                    OUTPUT_VARIABLE head_log OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    if(EXISTS "${head_log}")
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${head_log}")
+    endif()
   endif()
 endif()
 if(NOT FERROLINK_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
