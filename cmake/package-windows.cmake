@@ -2,7 +2,20 @@
 # gives build/windows/packages/ferrolink-<version>-windows-x64.zip and its .sha256. The zip is
 # written by zip_release.py rather than CPack, whose archives carry the build's file times, the
 # folder's order and the builder's user ids: this one is the same for every build of a commit.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+install(TARGETS ferrolink RUNTIME DESTINATION .)
+install(FILES README.md CHANGELOG.md LICENSE DESTINATION .)
+
+# A build folder that once used CPack still holds its configuration, which reserves "package".
+file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
+
+# Python is needed for the zip only, not to build the executable (scripts/demo goes without it).
+find_package(Python3 COMPONENTS Interpreter)
+if(NOT Python3_FOUND)
+  add_custom_target(package COMMAND ${CMAKE_COMMAND} -E echo "The release zip needs python3."
+                    COMMAND false)
+  return()
+endif()
+
 set(FERROLINK_ZIP_TOP "ferrolink-${PROJECT_VERSION}-windows-x64")
 set(FERROLINK_ZIP "${CMAKE_BINARY_DIR}/packages/${FERROLINK_ZIP_TOP}.zip")
 set(FERROLINK_ZIP_FILES $<TARGET_FILE:ferrolink> ${PROJECT_SOURCE_DIR}/README.md
@@ -13,9 +26,4 @@ add_custom_command(OUTPUT ${FERROLINK_ZIP} ${FERROLINK_ZIP}.sha256
   DEPENDS ferrolink ${FERROLINK_ZIP_FILES} ${PROJECT_SOURCE_DIR}/cmake/zip_release.py
   COMMENT "Release archive ${FERROLINK_ZIP_TOP}.zip"
   VERBATIM)
-# A build folder that once used CPack still holds its configuration, which reserves "package".
-file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
 add_custom_target(package DEPENDS ${FERROLINK_ZIP} ${FERROLINK_ZIP}.sha256)
-
-install(TARGETS ferrolink RUNTIME DESTINATION .)
-install(FILES README.md CHANGELOG.md LICENSE DESTINATION .)
