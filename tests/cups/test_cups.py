@@ -36,7 +36,7 @@ class CupsRelayTest(unittest.TestCase):
         return relay, port
 
     def log_lines(self, relay):
-        return relay.log().decode().split("\r\n")[2:-1]
+        return relay.log().decode().split(self.host.log_end.decode())[2:-1]
 
     def test_jobs_arrive_byte_exact_titled_and_in_order(self):
         relay, port = self.start_relay()

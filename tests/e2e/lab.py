@@ -112,7 +112,8 @@ class Relay:
 class Lab:
     """What both platforms offer to the tests."""
 
-    line_end = b"\n"  # of the standard streams; the log always ends lines with CRLF
+    line_end = b"\n"  # of the standard streams
+    log_end = b"\n"  # of the log: Linux line ends on the host build
 
     def __init__(self):
         os.makedirs(SCRATCH, exist_ok=True)
@@ -199,6 +200,7 @@ class WineLab(Lab):
     kind = "wine"
     exe_name = "ferrolink.exe"
     line_end = b"\r\n"
+    log_end = b"\r\n"
 
     def __init__(self, persistent_server=False):
         super().__init__()

@@ -12,7 +12,7 @@ import lab as bench
 
 class ConsoleRelayTests(bench.LabTests):
     def line(self, text):
-        return text.encode() + b"\r\n"
+        return text.encode() + self.lab.log_end
 
     def log_lines(self, *lines):
         return b"".join(self.line(text) for text in ("KVFerrolink 1.0", "Ferrolink starting...") + lines)

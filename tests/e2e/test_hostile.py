@@ -12,7 +12,7 @@ ACCEPT = "Accept print job for %s from 127.0.0.1"
 
 class HostileInputTests(bench.LabTests):
     def log_lines(self, relay):
-        return relay.log().decode(errors="replace").split("\r\n")[2:-1]
+        return relay.log().decode(errors="replace").split(self.lab.log_end.decode())[2:-1]
 
     def start(self, printer, port=None):
         port = port or bench.free_port()

@@ -47,3 +47,15 @@ set_tests_properties(readme PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "wine;rea
 add_test(NAME repro COMMAND ${Python3_EXECUTABLE} -m unittest -v test_repro
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/repro)
 set_tests_properties(repro PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "repro" TIMEOUT 1800)
+
+# The Linux package: lintian and the manual page, then its life under a real systemd booted in a
+# container over the machine's own root (root, systemd-nspawn and overlayfs needed). Only the plain
+# build makes the package that is shipped; the README test builds it in the same folder, so the two
+# never run at once.
+if(NOT FERROLINK_SANITIZE)
+  add_test(NAME systemd COMMAND ${Python3_EXECUTABLE} -m unittest -v test_systemd
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/systemd)
+  set_tests_properties(systemd PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;systemd" TIMEOUT 600
+    RESOURCE_LOCK debian_package)
+  set_tests_properties(readme PROPERTIES RESOURCE_LOCK debian_package)
+endif()

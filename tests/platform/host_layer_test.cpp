@@ -1,5 +1,6 @@
 // The host layer on its own: registry bytes and types, the spooler's jobs, exclusive text-mode
-// log files, and Winsock error numbers over real sockets on 127.0.0.1.
+// log files with Linux line ends and their copy to the journal, and Winsock error numbers over real
+// sockets on 127.0.0.1.
 
 #include "platform/platform.h"
 
@@ -121,9 +122,43 @@ TEST(HostRunTime, ExclusiveTextModeFiles) {
     ASSERT_NE(nullptr, second);
     fprintf(second, "two\nthree\n%s\n", std::string(5000, 'x').c_str());
     fclose(second);
-    EXPECT_EQ("one\r\ntwo\r\nthree\r\n" + std::string(5000, 'x') + "\r\n", ReadFile(path));
+    EXPECT_EQ("one\ntwo\nthree\n" + std::string(5000, 'x') + "\n", ReadFile(path))
+        << "Linux line ends";
     EXPECT_EQ(0, _stricmp("Install", "iNSTALL"));
     EXPECT_NE(0, _stricmp("INSTALL", "INSTALLX"));
+}
+
+// Under systemd (JOURNAL_STREAM set) each text-mode line also goes to standard error, unchanged.
+TEST(HostRunTime, TextModeLinesReachTheJournalUnderSystemd) {
+    struct Row {
+        const char *journalStream;
+        const char *expectedOnStandardError;
+    } rows[] = {
+        {nullptr, ""}, {"", ""}, {"8:1234", "Accept print job for office from 127.0.0.1\n"}};
+    for (const Row &row : rows) {
+        std::string path = Root + "/journal.log";
+        std::string captured = Root + "/stderr.txt";
+        remove(path.c_str());
+        if (row.journalStream != nullptr)
+            setenv("JOURNAL_STREAM", row.journalStream, 1);
+        else
+            unsetenv("JOURNAL_STREAM");
+        int saved = dup(2);
+        FILE *capture = fopen(captured.c_str(), "w");
+        ASSERT_NE(nullptr, capture);
+        dup2(fileno(capture), 2);
+        FILE *log = _fsopen(path.c_str(), "a+", _SH_DENYRW);
+        ASSERT_NE(nullptr, log);
+        fprintf(log, "%s\n", "Accept print job for office from 127.0.0.1");
+        fclose(log);
+        dup2(saved, 2);
+        close(saved);
+        fclose(capture);
+        unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ("Accept print job for office from 127.0.0.1\n", ReadFile(path));
+        EXPECT_EQ(row.expectedOnStandardError, ReadFile(captured))
+            << (row.journalStream ? row.journalStream : "(unset)");
+    }
 }
 
 TEST(HostSockets, WinsockErrorNumbers) {

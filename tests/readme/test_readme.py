@@ -1,6 +1,6 @@
 """The README as a user guide, followed step by step: its Windows console sessions under Wine
 (each command run, the program's own output compared line for line), and its Linux steps with the
-package built and unpacked into a scratch root."""
+package built, then installed, enabled, used and removed in a container booting a real systemd."""
 
 import os
 import re
@@ -14,6 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "systemd"))
 import lab as bench  # noqa: E402
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -35,6 +36,15 @@ def windows_sessions():
 
 def shell_blocks():
     return [block for block in re.findall(r"```(?:sh|bash)\n(.*?)```", README, re.S)]
+
+
+def linux_steps():
+    """The Linux section's commands and drop-ins, in order: ("sh", line) or ("ini", text)."""
+    section = README[README.index("## Using it on Linux"):README.index("## Building")]
+    steps = []
+    for kind, block in re.findall(r"```(sh|ini)\n(.*?)```", section, re.S):
+        steps += [(kind, line) for line in block.splitlines()] if kind == "sh" else [(kind, block)]
+    return steps
 
 
 class ReadmeWindowsTest(unittest.TestCase):
@@ -125,9 +135,9 @@ class ReadmeLinuxTest(unittest.TestCase):
                 self.assertTrue(os.path.exists(os.path.join(scratch, name)), name)
             control = os.path.join(scratch, "control")
             subprocess.run(["dpkg", "-e", path, control], check=True)
-            self.assertFalse(os.path.exists(os.path.join(control, "postinst")), "installing starts nothing")
-            self.assertIn("disable --now", open(os.path.join(control, "prerm")).read())
-            unit = open(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).read()
+            self.assertIn(b"deb-systemd-invoke restart", bench.read_file(os.path.join(control, "postinst")))
+            self.assertIn(b"deb-systemd-invoke stop", bench.read_file(os.path.join(control, "prerm")))
+            unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
             self.assertIn("ExecStart=/usr/bin/ferrolink STANDALONE ${PRINTER} %i", unit)
             self.assertIn("EnvironmentFile=/etc/ferrolink/%i.conf", unit)
             # The packaged program runs and prints its usage.
@@ -136,6 +146,56 @@ class ReadmeLinuxTest(unittest.TestCase):
             self.assertIn(b"ferrolink INSTALL \"Printer Name\" [port]\n", done.stderr)
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
+
+    def test_linux_lines_in_a_systemd_container(self):
+        import container
+        steps = linux_steps()
+        build = [line for kind, line in steps if "--target package" in line][0]
+        subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
+        box = container.Container(files=[os.path.join(ROOT, package)])
+        try:
+            folder = box.add_queue("office")
+            sent = 0
+            for kind, step in steps:
+                if step == build or "FERROLINK_SPOOLER=" in step:
+                    continue  # built above; the foreground relay has its own test
+                if kind == "ini":
+                    # The drop-in as written keeps local clients; without localhost, they are refused.
+                    dropin = "/etc/systemd/system/ferrolink@9100.service.d/clients.conf"
+                    for text, allowed in ((step, True), (step.replace("localhost ", ""), False)):
+                        box.put(dropin, text.encode())
+                        box.run("systemctl daemon-reload && systemctl restart ferrolink@9100")
+                        bench.wait_for(lambda: box.listening(9100), 30, "the relay with the drop-in")
+                        if allowed:
+                            box.send_job(9100, b"allowed client")
+                            sent += 1
+                        else:
+                            self.assertNotEqual(0, box.send_job(9100, b"refused client", timeout=3, check=False))
+                        self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
+                    box.run("rm %s && systemctl daemon-reload && systemctl restart ferrolink@9100" % dropin)
+                    continue
+                done = box.run(step, cwd=ROOT, input=b"y\n")  # what the reader answers to apt
+                if "enable --now" in step:
+                    bench.wait_for(lambda: box.listening(9100), 30, "the relay on 9100")
+                    box.send_job(9100, b"from the README")
+                    sent += 1
+                    self.assertEqual((b"from the README", "Forwarded Job"), box.wait_jobs(folder, sent)[-1])
+                    log = re.search(r"`(/var/log/ferrolink/9100/Ferrolink.log)`", README).group(1)
+                    self.assertIn(b"Accept print job for office from 127.0.0.1\n", box.run("cat " + log).stdout.encode())
+                if step.startswith("sudo journalctl"):
+                    self.assertIn("Accept print job for office from 127.0.0.1", done.stdout)
+                if step.startswith("systemctl status"):
+                    self.assertIn("active (running)", done.stdout)
+                if "disable --now" in step:
+                    self.assertFalse(box.listening(9100))
+                    self.assertNotEqual(0, box.run("systemctl is-enabled ferrolink@9100", check=False).returncode)
+                if "apt remove" in step:
+                    self.assertNotIn("install ok installed",
+                                     box.run("dpkg-query -W -f='${Status}' ferrolink", check=False).stdout)
+            self.assertEqual(["ferrolink"] * sent, box.job_owners("office"))
+        finally:
+            box.close()
 
     def test_foreground_relay_into_cups_as_written(self):
         import cupslab
@@ -158,6 +218,7 @@ class ReadmeLinuxTest(unittest.TestCase):
             finally:
                 os.killpg(relay.pid, 15)
                 relay.wait()
+                shutil.rmtree(state, ignore_errors=True)
         finally:
             scheduler.close()
 

@@ -224,7 +224,7 @@ def main():
         jobs = printed[:-1]
         verified, mismatches, details = verify(jobs, plans)
         restarts = 0 if relay.process.poll() is None else 1
-        accepts = relay.log().count(b"Accept print job for Soak from 127.0.0.1\r\n")
+        accepts = relay.log().count(b"Accept print job for Soak from 127.0.0.1" + lab.log_end)
         total = sum(len(p.attempts[-1]) for p in plans)
         retried = sum(len(p.attempts) - 1 for p in plans)
         print("soak (%s, seed %d): jobs sent %d, jobs verified %d, bytes %d, mismatches %d, relay restarts %d "

@@ -1,5 +1,6 @@
 // Host layer: last-error numbers, the program's path, the console, locks and the C run-time's
-// Windows extensions (_stricmp, and _fsopen with exclusive sharing and text mode).
+// Windows extensions (_stricmp, and _fsopen with exclusive sharing and text mode, which on Linux
+// keeps line feeds as they are and copies the log to the journal under systemd).
 
 #include "win32.h"
 
@@ -10,6 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -92,23 +94,22 @@ int _stricmp(const char *left, const char *right) {
     }
 }
 
-// Writes a text-mode stream's bytes with each line feed as a carriage return and line feed,
-// gathered so that a log line costs one system call.
+// True when systemd runs the program with standard error connected to the journal.
+static bool JournalCopyWanted(void) {
+    const char *stream = getenv("JOURNAL_STREAM");
+    return stream != NULL && stream[0] != '\0';
+}
+
+// Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
+// is how the program writes its log, so under systemd the same bytes also go to standard error
+// and each log line lands in the unit's journal too.
 static ssize_t WriteText(void *cookie, const char *data, size_t size) {
-    int fd = (int)(intptr_t)cookie;
-    char out[4096];
-    size_t used = 0;
-    for (size_t i = 0; i < size; i++) {
-        if (used + 2 > sizeof out) {
-            if (!WriteAllBytes(fd, out, used))
-                return -1;
-            used = 0;
-        }
-        if (data[i] == '\n')
-            out[used++] = '\r';
-        out[used++] = data[i];
-    }
-    return WriteAllBytes(fd, out, used) ? (ssize_t)size : -1;
+    if (!WriteAllBytes((int)(intptr_t)cookie, data, size))
+        return -1;
+    // The file is the record: a copy the journal did not take is not an error.
+    if (JournalCopyWanted())
+        WriteAllBytes(STDERR_FILENO, data, size);
+    return (ssize_t)size;
 }
 
 static ssize_t ReadRaw(void *cookie, char *data, size_t size) {

@@ -1,0 +1,113 @@
+"""The Linux package as an administrator meets it: lintian and the manual page on the built .deb,
+then its whole life under a real systemd in a container (install, enable, relay into the
+container's cupsd, kill, reinstall, remove, purge), with the hardening rated by systemd itself."""
+
+import os
+import random
+import subprocess
+import tempfile
+import unittest
+
+import container
+import lab as bench
+
+BUILD = os.path.dirname(os.path.realpath(bench.HOST_EXE))
+ACCEPT = "Accept print job for office from 127.0.0.1"
+
+
+def build_package():
+    """Builds the .deb as the README says and returns its path."""
+    done = subprocess.run(["cmake", "--build", BUILD, "--target", "package"], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise AssertionError("the package did not build: " + done.stdout[-2000:] + done.stderr[-2000:])
+    return done.stdout.strip().splitlines()[-1]
+
+
+class PackageTest(unittest.TestCase):
+    def test_lintian_clean_with_manual_page_licence_and_recommends(self):
+        deb = build_package()
+        lintian = subprocess.run(["lintian", "--info", deb], capture_output=True, text=True)
+        self.assertEqual([], [line for line in lintian.stdout.splitlines() if line[:2] in ("E:", "W:")])
+        scratch = tempfile.mkdtemp(dir=bench.SCRATCH)
+        try:
+            subprocess.run(["dpkg-deb", "-x", deb, scratch], check=True)
+            page = os.path.join(scratch, "usr/share/man/man8/ferrolink.8.gz")
+            shown = subprocess.run(["man", "--warnings", "-l", page], capture_output=True, text=True,
+                                   env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
+            self.assertEqual(("", 0), (shown.stderr, shown.returncode))
+            for line in ("Error opening print job.", "Couldn't print all data.", "IPAddressAllow=",
+                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf"):
+                self.assertIn(line, shown.stdout)
+            unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
+            self.assertIn("Documentation=man:ferrolink(8)\n", unit)
+            copyright = bench.read_file(os.path.join(scratch, "usr/share/doc/ferrolink/copyright")).decode()
+            self.assertIn("Copyright (c) 2026 Korvanta Ferrolink developers", copyright)
+            self.assertIn("MIT", copyright)
+        finally:
+            subprocess.run(["rm", "-rf", scratch])
+        recommends = subprocess.run(["dpkg-deb", "-f", deb, "Recommends"], capture_output=True, text=True).stdout
+        self.assertIn("cups-daemon", recommends)
+
+
+class SystemdLifecycleTest(unittest.TestCase):
+    def test_install_relay_kill_reinstall_remove_under_systemd(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            folder = box.add_queue("office")
+            box.run("dpkg -i " + deb)
+            self.assertEqual("", box.run("systemctl list-units --no-legend 'ferrolink@*'").stdout, "install starts")
+            box.run("mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && cp /etc/ferrolink/9100.conf /etc/ferrolink/9101.conf")
+            box.run("systemctl enable --now ferrolink@9100 && systemctl start ferrolink@9101")
+            for port in (9100, 9101):
+                bench.wait_for(lambda: box.listening(port), 30, "the relay on %d" % port)
+            self.assertLessEqual(box.exposure("ferrolink@9100.service"), 1.5)
+            verify = box.run("systemd-analyze verify ferrolink@9100.service 2>&1")
+            self.assertEqual("", verify.stdout, "the unit as systemd reads it")
+
+            rng = random.Random(11)
+            jobs = [bytes(range(256)) * 4, rng.randbytes(300_000), b"\x1b%-12345X@PJL\r\n\x00\xff"]
+            for job in jobs:
+                box.send_job(9100, job)
+            self.assertEqual([(job, "Forwarded Job") for job in jobs], box.wait_jobs(folder, len(jobs)))
+            owners = box.job_owners("office")
+            self.assertEqual(len(jobs), len(owners))
+            self.assertNotIn("root", owners)
+            journal = box.run("journalctl -u ferrolink@9100 -o cat --no-pager").stdout.splitlines()
+            self.assertEqual(len(jobs), journal.count(ACCEPT))
+            log = bench.read_file(box.host_path("/var/log/private/ferrolink/9100/Ferrolink.log"))
+            self.assertEqual(("KVFerrolink 1.0\nFerrolink starting...\n" + (ACCEPT + "\n") * len(jobs)).encode(),
+                             log)
+
+            # Killed, it is started again and serves.
+            killed = box.main_pid("ferrolink@9100")
+            box.run("kill -9 %d" % killed)
+            bench.wait_for(lambda: box.main_pid("ferrolink@9100") not in (0, killed) and box.listening(9100), 30,
+                           "systemd to restart the relay")
+            box.send_job(9100, b"after the kill")
+            self.assertEqual(b"after the kill", box.wait_jobs(folder, len(jobs) + 1)[-1][0])
+
+            # Installing again restarts every running instance, enabled or not.
+            before = {port: box.main_pid("ferrolink@%d" % port) for port in (9100, 9101)}
+            box.run("dpkg -i " + deb)
+            for port in (9100, 9101):
+                self.assertNotIn(box.main_pid("ferrolink@%d" % port), (0, before[port]), port)
+                bench.wait_for(lambda: box.listening(port), 30, "the reinstalled relay on %d" % port)
+            box.send_job(9101, b"after the reinstall")
+            self.assertEqual(b"after the reinstall", box.wait_jobs(folder, len(jobs) + 2)[-1][0])
+
+            # Removing stops and disables every instance; purging removes their files.
+            box.run("apt-get remove -y ferrolink")
+            self.assertEqual([False, False], [box.listening(port) for port in (9100, 9101)])
+            self.assertEqual("", box.run("ls /etc/systemd/system/*.wants | grep ferrolink || true").stdout)
+            self.assertEqual("", box.run("systemctl list-units --no-legend --state=active 'ferrolink@*'").stdout)
+            box.run("apt-get purge -y ferrolink")
+            self.assertEqual("", box.run("ls -d /etc/ferrolink /var/lib/ferrolink /var/log/ferrolink "
+                                         "/var/lib/private/ferrolink 2>/dev/null || true").stdout)
+        finally:
+            box.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
