@@ -5,9 +5,6 @@
 install(TARGETS ferrolink RUNTIME DESTINATION .)
 install(FILES README.md CHANGELOG.md LICENSE DESTINATION .)
 
-# A build folder that once used CPack still holds its configuration, which reserves "package".
-file(REMOVE ${CMAKE_BINARY_DIR}/CPackConfig.cmake ${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake)
-
 # Python is needed for the zip only, not to build the executable (scripts/demo goes without it).
 find_package(Python3 COMPONENTS Interpreter)
 if(NOT Python3_FOUND)
