@@ -3,6 +3,7 @@ for byte, the log and the registry read back. Runs against the host build and un
 
 import os
 import random
+import re
 import socket
 import unittest
 
@@ -160,6 +161,20 @@ class HostConsoleTest(ConsoleRelayTests, unittest.TestCase):
 
 class WineConsoleTest(ConsoleRelayTests, unittest.TestCase):
     lab_class = bench.WineLab
+
+    def test_version_resource_as_explorer_reads_it(self):
+        # Expected values come from the one version number of the CMake project.
+        cmake = bench.read_file(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).decode()
+        version = re.search(r"project\(Ferrolink VERSION ([0-9.]+)", cmake).group(1)
+        quad = ".".join((version.split(".") + ["0"] * 3)[:4])
+        self.assertTrue(quad.startswith("1.0."), quad)
+        status, out, _ = self.lab.wine(["wine", bench.PROBE, "version", self.lab.windows_path(bench.WINDOWS_EXE)])
+        self.assertEqual(["Fixed=" + quad, "ProductName=Ferrolink", "FileDescription=Ferrolink raw network print relay",
+                          "CompanyName=Korvanta", "FileVersion=" + quad, "ProductVersion=" + version,
+                          "OriginalFilename=ferrolink.exe",
+                          "LegalCopyright=Copyright (c) 2026 Korvanta Ferrolink developers"],
+                         out.decode().splitlines())
+        self.assertIn(b'name="Korvanta.Ferrolink" version="%s"' % quad.encode(), bench.read_file(bench.WINDOWS_EXE))
 
 
 if __name__ == "__main__":

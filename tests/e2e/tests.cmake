@@ -44,6 +44,11 @@ add_test(NAME readme COMMAND ${Python3_EXECUTABLE} -m unittest -v test_readme
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/readme)
 set_tests_properties(readme PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "wine;readme" TIMEOUT 900)
 
+# Two clean clones of the checked-out commit, built apart in place and time, give the same bytes.
+add_test(NAME repro COMMAND ${Python3_EXECUTABLE} -m unittest -v test_repro
+  WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/repro)
+set_tests_properties(repro PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "repro" TIMEOUT 1800)
+
 # The Linux package: lintian and the manual page, then its life under a real systemd booted in a
 # container over the machine's own root (root, systemd-nspawn and overlayfs needed). Only the plain
 # build makes the package that is shipped; the README test builds it in the same folder, so the two

@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,19 +22,20 @@ README = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
 
 
 def windows_sessions():
-    """Each ```console block: a list of (command, expected output lines)."""
+    """Each ```console block: a list of (folder of the prompt, command, expected output lines)."""
     steps = []
     for block in re.findall(r"```console\n(.*?)```", README, re.S):
         for line in block.splitlines():
-            if line.startswith("C:\\> "):
-                steps.append((line[len("C:\\> "):], []))
+            prompt = re.match(r"(C:\\[^>]*)> (.*)", line)
+            if prompt:
+                steps.append((prompt.group(1), prompt.group(2), []))
             elif steps:
-                steps[-1][1].append(line)
+                steps[-1][2].append(line)
     return steps
 
 
 def shell_blocks():
-    return [block for block in re.findall(r"```sh\n(.*?)```", README, re.S)]
+    return [block for block in re.findall(r"```(?:sh|bash)\n(.*?)```", README, re.S)]
 
 
 def linux_steps():
@@ -55,7 +57,9 @@ class ReadmeWindowsTest(unittest.TestCase):
             os.makedirs(folder)
             shutil.copy(bench.WINDOWS_EXE, folder)
             printer = lab.add_printer("Office Printer")
-            for command, expected in steps:
+            for prompt, command, expected in steps:
+                # Every run resets the log of its folder: the README runs them all from the program's.
+                self.assertEqual("C:\\Ferrolink", prompt, command)
                 words = shlex.split(command.replace("\\", "\\\\"))
                 if words[0] == "ferrolink":
                     words = ["wine", os.path.join(folder, "ferrolink.exe")] + words[1:]
@@ -79,6 +83,16 @@ class ReadmeDemoTest(unittest.TestCase):
     def test_demo_and_the_commands_it_suggests(self):
         port = bench.free_port()
         demo = os.path.join(ROOT, "demo")
+        # With its port taken the relay ends at once: the demo says so and suggests another port.
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", port))
+            holder.listen(1)
+            status, out, err = bench.run_captured([os.path.join(ROOT, "scripts", "demo"), str(port)], cwd=ROOT,
+                                                  timeout=300)
+        self.assertEqual(1, status)
+        self.assertNotIn(b"listens on port", out)
+        self.assertIn(b"Last line of %s/Ferrolink.log: Error: couldn't bind: 10048\n" % demo.encode(), err)
+        self.assertIn(b"scripts/demo %d\n" % (port + 1), err)
         process = subprocess.Popen([os.path.join(ROOT, "scripts", "demo"), str(port)], cwd=ROOT,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                    start_new_session=True)

@@ -1,6 +1,7 @@
 // Test probe for Windows, run under Wine by the end-to-end tests:
 //   probe reg "Key\Path" ValueName   prints a value of HKEY_LOCAL_MACHINE exactly as stored
 //   probe hold FILE SECONDS          holds FILE open with no sharing for SECONDS
+//   probe version FILE               prints FILE's version resource as Explorer reads it
 #include <windows.h>
 
 #include <stdio.h>
@@ -44,11 +45,41 @@ static int HoldFile(const char *path, int seconds) {
     return 0;
 }
 
+// Prints the fixed file version and each string of the US English block, "Name=value" a line.
+static int PrintVersion(const char *path) {
+    static BYTE info[65536];
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0 || size > sizeof info || !GetFileVersionInfoA(path, 0, size, info)) {
+        printf("failed %lu\n", GetLastError());
+        return 1;
+    }
+    VS_FIXEDFILEINFO *fixed = NULL;
+    UINT length = 0;
+    if (VerQueryValueA(info, "\\", (void **)&fixed, &length) && length >= sizeof *fixed)
+        printf("Fixed=%lu.%lu.%lu.%lu\n", fixed->dwFileVersionMS >> 16,
+               fixed->dwFileVersionMS & 0xffff, fixed->dwFileVersionLS >> 16,
+               fixed->dwFileVersionLS & 0xffff);
+    static const char *names[] = {"ProductName",   "FileDescription", "CompanyName",
+                                  "FileVersion",   "ProductVersion",  "OriginalFilename",
+                                  "LegalCopyright"};
+    for (const char *name : names) {
+        char query[128];
+        snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", name);
+        char *value = NULL;
+        if (VerQueryValueA(info, query, (void **)&value, &length))
+            printf("%s=%s\n", name, value);
+    }
+    return 0;
+}
+
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "reg") == 0)
         return PrintValue(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "hold") == 0)
         return HoldFile(argv[2], atoi(argv[3]));
-    fprintf(stderr, "usage: probe reg KEY VALUE | probe hold FILE SECONDS\n");
+    if (argc == 3 && strcmp(argv[1], "version") == 0)
+        return PrintVersion(argv[2]);
+    fprintf(stderr, "usage: probe reg KEY VALUE | probe hold FILE SECONDS | probe version FILE\n");
     return 2;
 }

@@ -1,0 +1,75 @@
+"""Reproducible builds: the commit checked out here (or FERROLINK_REPRO_COMMIT), cloned twice at
+different paths and built at different times the way the README builds it, gives the same bytes
+in every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
+the commit."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import lab as bench  # noqa: E402
+
+ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+
+# What a release ships: the build commands of one preset, then the artefacts they leave behind.
+BUILDS = [
+    ("windows", ["cmake --preset windows", "cmake --build --preset windows -j2 --target package"],
+     ["build/windows/ferrolink.exe", "build/windows/packages/*.zip"]),
+    ("host", ["cmake --preset host -DBUILD_TESTING=OFF", "cmake --build --preset host -j2 --target package"],
+     ["build/host/ferrolink", "build/host/packages/*.deb"]),
+]
+
+
+def build(commit, clone):
+    """Clones this repository at the commit into the folder and builds every preset there."""
+    subprocess.run(["git", "clone", "--quiet", "--no-checkout", ROOT, clone], check=True)
+    subprocess.run(["git", "-C", clone, "checkout", "--quiet", "--detach", commit], check=True)
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    for _, commands, _ in BUILDS:
+        for command in commands:
+            subprocess.run(command.split(), cwd=clone, env=env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL)
+
+
+def artefacts(clone):
+    """Each artefact pattern with the one file it names in the clone."""
+    found = {}
+    for _, _, patterns in BUILDS:
+        for pattern in patterns:
+            paths = glob.glob(os.path.join(clone, pattern))
+            found[pattern] = paths[0] if len(paths) == 1 else None
+    return found
+
+
+class ReproducibleBuildTest(unittest.TestCase):
+    def test_two_clones_build_the_same_bytes(self):
+        commit = os.environ.get("FERROLINK_REPRO_COMMIT") or subprocess.run(
+            ["git", "-C", ROOT, "rev-parse", "HEAD"], check=True, capture_output=True, text=True).stdout.strip()
+        os.makedirs(bench.SCRATCH, exist_ok=True)
+        scratch = tempfile.mkdtemp(prefix="repro-", dir=bench.SCRATCH)
+        try:
+            first = os.path.join(scratch, "a", "ferrolink")
+            second = os.path.join(scratch, "second-clone", "elsewhere", "ferrolink")
+            build(commit, first)
+            time.sleep(2)  # a later wall-clock second, whatever the build's speed
+            build(commit, second)
+            ones, others = artefacts(first), artefacts(second)
+            differ = []
+            for pattern in ones:
+                self.assertIsNotNone(ones[pattern], pattern)
+                self.assertIsNotNone(others[pattern], pattern)
+                if subprocess.run(["cmp", ones[pattern], others[pattern]], stdout=subprocess.DEVNULL).returncode:
+                    differ.append(pattern)
+            self.assertEqual([], differ, "differ between the two builds of " + commit)
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
