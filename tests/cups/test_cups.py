@@ -140,6 +140,23 @@ class CupsRelayTest(unittest.TestCase):
                 self.assertEqual([], self.cups.wait_settled(10), "jobs left behind")
         self.assertIsNone(relay.process.poll())
 
+    def test_relay_killed_mid_job_leaves_no_job_behind(self):
+        for size in (1000, 200_000):  # before and after its document started
+            with self.subTest(size=size):
+                relay, port = self.start_relay()
+                with socket.create_connection(("127.0.0.1", port)) as client:
+                    client.sendall(b"x" * size)
+                    bench.wait_for(lambda: self.cups.not_completed(), 30, "the job under way")
+                    os.kill(relay.process.pid, 9)
+                    relay.process.wait()
+                relay, port = self.start_relay()
+                bench.send_job(port, b"next")
+                self.assertEqual([b"next"], [d for d, _ in self.cups.wait_jobs(self.office, 1)])
+                self.assertEqual([], self.cups.wait_settled(10), "the killed relay's job")
+                relay.stop()
+                for name in os.listdir(self.office):
+                    os.remove(os.path.join(self.office, name))
+
     def test_connections_that_end_early_leave_no_job(self):
         self.run_rows([
             ("empty connection", 0, None, None, {"nothing"}),

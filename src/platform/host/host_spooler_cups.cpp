@@ -22,16 +22,29 @@
 //   rejecting or deleted) cancels the job on a fresh connection and makes the failing call
 //   return FALSE; a failed write reports no byte taken. A job whose cancel cannot reach the
 //   scheduler is remembered and cancelled at the next open.
+// - A job under way is marked by a file, cups-jobs/<job id> under the layer's root, locked by the
+//   relay that created it and removed when the job ends. A relay killed during a job cannot
+//   cancel it, and cupsd would keep it pending until its MultipleOperationTimeout; the next relay
+//   to open a printer finds the mark unlocked and cancels the job if its document never arrived
+//   whole. Relays of several ports may share the root: a locked mark belongs to a live relay.
 
 #include "cups_client.h"
 
+#include "host_internal.h"
+
 #include <cups/cups.h>
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 enum {
     ERROR_ACCESS_DENIED = 5,
@@ -46,6 +59,7 @@ enum {
     CONNECT_TIMEOUT_MS = 30000,
     FLUSH_AFTER_SECONDS = 2,
     PENDING_CANCELS = 32,
+    MARK_PATH_SIZE = 1024,
 };
 
 struct CupsPrinter {
@@ -59,12 +73,14 @@ struct CupsPrinter {
     time_t lastSent;    // when bytes last went to the scheduler
     char name[256];     // the destination's own name
     char title[256];
+    int markFd; // the job's locked mark, or -1
     char buffer[CUPS_BUFFER_SIZE];
 };
 
 static CupsPrinter Printers[CUPS_CLIENT_SLOTS];
 static int PendingCancels[PENDING_CANCELS]; // job ids; 0 for a free entry
 static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
+static const char MarksFolder[] = "cups-jobs";
 
 // Returns the open printer of a slot, or NULL.
 static CupsPrinter *PrinterAt(int slot) {
@@ -255,6 +271,107 @@ static bool EndJob(CupsPrinter *printer, unsigned int *error) {
     return false;
 }
 
+// Fills path with the mark of a job (prefix "." while it is being made); false when too long.
+static bool MarkPath(char *path, const char *prefix, int jobId) {
+    char relative[64];
+    snprintf(relative, sizeof relative, "%s/%s%d", MarksFolder, prefix, jobId);
+    return HostPath(path, MARK_PATH_SIZE, relative);
+}
+
+// Marks a job as under way; the mark's locked descriptor, or -1 when none could be made.
+static int MarkJob(int jobId) {
+    char folder[MARK_PATH_SIZE], making[MARK_PATH_SIZE], mark[MARK_PATH_SIZE];
+    if (!HostPath(folder, sizeof folder, MarksFolder) || !MakeDirectories(folder) ||
+        !MarkPath(making, ".", jobId) || !MarkPath(mark, "", jobId))
+        return -1;
+    int fd = open(making, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    // Locked before it takes its name, so that no other relay ever finds it unlocked in use; it
+    // names its scheduler, since relays sharing the root may use different ones.
+    const char *server = cupsServer();
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteAllBytes(fd, server, strlen(server)) ||
+        rename(making, mark) != 0) {
+        unlink(making);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Removes a job's mark: unlinked while still locked, so that nobody takes it for an orphan.
+static void UnmarkJob(CupsPrinter *printer) {
+    char mark[MARK_PATH_SIZE];
+    if (printer->markFd < 0)
+        return;
+    if (MarkPath(mark, "", printer->jobId))
+        unlink(mark);
+    close(printer->markFd);
+    printer->markFd = -1;
+}
+
+// Tells whether a mark names the scheduler this relay uses.
+static bool MarkNamesOurScheduler(int fd) {
+    char server[256];
+    ssize_t got = pread(fd, server, sizeof server - 1, 0);
+    if (got < 0)
+        return false;
+    server[got] = '\0';
+    return strcmp(server, cupsServer()) == 0;
+}
+
+// Tells whether a job still waits for its document: created, never handed over whole.
+static bool JobIncoming(http_t *connection, int jobId) {
+    static const char *const wanted[] = {"job-state-reasons"};
+    char uri[64];
+    snprintf(uri, sizeof uri, "ipp://localhost/jobs/%d", jobId);
+    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", NULL, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
+                 cupsUser());
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
+                  wanted);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    ipp_attribute_t *reasons = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD);
+    bool incoming = reasons != NULL && ippContainsString(reasons, "job-incoming");
+    ippDelete(response);
+    return incoming;
+}
+
+// Settles one mark that no relay holds: its job is cancelled if it never got its document.
+static void SettleOrphanedMark(http_t *connection, int folder, const char *name) {
+    int jobId = atoi(name[0] == '.' ? name + 1 : name);
+    int fd = jobId > 0 ? openat(folder, name, O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return;
+    struct stat status;
+    // A mark unlinked since it was listed has ended with its job.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &status) == 0 && status.st_nlink > 0) {
+        if (name[0] == '.')
+            unlinkat(folder, name, 0); // its relay ended before the job was created
+        else if (MarkNamesOurScheduler(fd) &&
+                 (!JobIncoming(connection, jobId) || CancelJob(connection, jobId)))
+            unlinkat(folder, name, 0);
+    }
+    close(fd);
+}
+
+// Settles, once per process, the marks of relays that ended during a job.
+static void CancelOrphanedJobs(http_t *connection) {
+    static bool settled;
+    char path[MARK_PATH_SIZE];
+    if (settled || !HostPath(path, sizeof path, MarksFolder))
+        return;
+    settled = true;
+    DIR *folder = opendir(path);
+    if (folder == NULL)
+        return;
+    struct dirent *entry;
+    while ((entry = readdir(folder)) != NULL)
+        SettleOrphanedMark(connection, dirfd(folder), entry->d_name);
+    closedir(folder);
+}
+
 // Opens a destination by name with a connection of its own to the scheduler.
 bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
     http_t *connection = Connect();
@@ -263,6 +380,7 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
         return false;
     }
     CancelRemembered(connection);
+    CancelOrphanedJobs(connection);
     cups_dest_t *destination = cupsGetNamedDest(connection, printerName, NULL);
     if (destination == NULL) {
         *error = LastCupsError(ERROR_INVALID_PRINTER_NAME);
@@ -279,6 +397,7 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
         Printers[i].inUse = true;
         Printers[i].connection = connection;
         Printers[i].jobId = 0;
+        Printers[i].markFd = -1;
         memcpy(Printers[i].name, name, sizeof name);
         pthread_mutex_unlock(&PrintersLock);
         *slot = i;
@@ -305,6 +424,7 @@ unsigned int CupsClientStart(int slot, const char *title, const char *originHost
     }
     snprintf(printer->title, sizeof printer->title, "%s", title);
     printer->jobId = jobId;
+    printer->markFd = MarkJob(jobId);
     printer->sending = false;
     printer->failed = false;
     printer->used = 0;
@@ -349,6 +469,7 @@ bool CupsClientClose(int slot, unsigned int *error) {
         return false;
     }
     bool complete = EndJob(printer, error);
+    UnmarkJob(printer);
     if (printer->connection != NULL)
         httpClose(printer->connection);
     printer->connection = NULL;
