@@ -338,6 +338,7 @@ class CupsBench:
         bench.wait_for(lambda: bench.listening(self.socat_port), 10, "socat")
         self.file = os.path.join(scratch, "large.bin")
         self.results = {}  # (test, subject) -> list of (seconds, cpu by process)
+        self.lp_prefix, self.lp_output = [], subprocess.DEVNULL  # a tracer in front of lp, and its output
 
     def clean(self):
         for entry in os.listdir(self.folder):
@@ -365,8 +366,8 @@ class CupsBench:
         if subject == "relay":
             send_and_wait(self.port, size)
         else:
-            subprocess.run(["lp", "-d", "Bench", "-o", "raw", self.file], env=self.cups.env(), check=True,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+            subprocess.run(self.lp_prefix + ["lp", "-d", "Bench", "-o", "raw", self.file], env=self.cups.env(),
+                           check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.lp_output)
         self.wait_written(1)
         self.record("large", subject, time.perf_counter() - start, meter.stop(), size)
 
@@ -391,24 +392,36 @@ class CupsBench:
             print("CUPS round %d of %d done" % (round_number + 1, rounds), file=sys.stderr)
 
     def profile(self, large):
-        """perf stat and strace -c of the relay, then of cupsd, each over one large job."""
-        for name, pid in (("relay", self.relay.pid), ("cupsd", self.cups.process.pid)):
-            for tool in (["perf", "stat", "-e", "task-clock,context-switches,cpu-migrations,cycles,instructions",
-                          "-p", str(pid)], ["strace", "-c", "-f", "-p", str(pid)]):
-                if not shutil.which(tool[0]):
-                    print("(%s not installed)" % tool[0])
-                    continue
-                with tempfile.TemporaryFile() as out:
-                    tracer = subprocess.Popen(tool, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-                    time.sleep(1)  # attached
-                    self.large("relay", large)
+        """perf stat, then strace -c, of the sender (relay or lp) and of cupsd over one large job
+        each; prints the lines that matter (CPU time, context switches, the busiest calls)."""
+        kept = {key: list(values) for key, values in self.results.items()}
+        tools = {"perf": ["perf", "stat", "-e", "task-clock,context-switches"], "strace": ["strace", "-c", "-f"]}
+        for tool, command in tools.items():
+            if not shutil.which(tool):
+                print("(%s not installed)" % tool)
+                continue
+            for subject in ("relay", "lp"):
+                outputs = {"cupsd": tempfile.TemporaryFile(), subject: tempfile.TemporaryFile()}
+                tracers = [subprocess.Popen(command + ["-p", str(self.cups.process.pid)], stdin=subprocess.DEVNULL,
+                                            stdout=outputs["cupsd"], stderr=outputs["cupsd"])]
+                if subject == "relay":
+                    tracers.append(subprocess.Popen(command + ["-p", str(self.relay.pid)], stdin=subprocess.DEVNULL,
+                                                    stdout=outputs[subject], stderr=outputs[subject]))
+                else:
+                    self.lp_prefix = command + ["-o", "/dev/stderr"] if tool == "strace" else command
+                    self.lp_output = outputs[subject]
+                time.sleep(1)  # attached
+                self.large(subject, large)
+                self.lp_prefix = []
+                for tracer in tracers:
                     tracer.send_signal(signal.SIGINT)
                     tracer.wait(60)
+                for name, out in outputs.items():
                     out.seek(0)
-                    print("--- %s of %s over one %d MiB job through the relay ---" % (tool[0], name, large // MIB))
-                    print(out.read().decode(errors="replace").strip())
-        for key in [k for k in self.results if k[0] == "large"]:
-            del self.results[key]  # profiled runs are slowed by the tracers
+                    print("--- %s: %s, one %d MiB job by %s ---" % (tool, name, large // MIB, subject))
+                    print(summary(out.read().decode(errors="replace")))
+                    out.close()
+        self.results = kept  # profiled runs are slowed by the tracers
 
     def report(self, load):
         """Medians, ratios against the targets, and CPU by process; returns rows for the CSV."""
@@ -446,6 +459,17 @@ class CupsBench:
     def close(self):
         stopper(self.socat)()
         self.lab.close()
+
+
+def summary(text):
+    """perf stat's CPU and switch lines, or strace -c's five busiest calls and its total."""
+    lines = [line for line in text.splitlines() if line.strip()]
+    if any("task-clock" in line for line in lines):
+        return "\n".join(line for line in lines if "task-clock" in line or "context-switches" in line
+                         or "elapsed" in line)
+    calls = [line for line in lines if line[:1] == " " and line.split()[0].replace(".", "").isdigit()]
+    return "\n".join([line for line in lines if line.startswith("% time")] + calls[:5] +
+                     [line for line in lines if line.rstrip().endswith("total")])
 
 
 def cups_section(scratch, rounds, quick, profile):
