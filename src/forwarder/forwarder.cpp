@@ -74,17 +74,21 @@ static void ForwardJob(SOCKET connection, const struct sockaddr_in *peer) {
         LogLine("Error opening print job.");
         return;
     }
+    bool allWritten = true;
     // A receive of 0 (the peer closed) or an error ends the job like a normal end.
     while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
         DWORD written = 0;
         WritePrinter(printer, buffer, (DWORD)received, &written);
         if (written != (DWORD)received) {
             LogLine("Couldn't print all data.");
+            allWritten = false;
             break;
         }
     }
-    // Closing the handle completes the job; no end-of-document call is made.
-    ClosePrinter(printer);
+    // Closing the handle completes the job; no end-of-document call is made. A spooler that
+    // still holds the job's tail can fail here, the only place such a loss shows.
+    if (!ClosePrinter(printer) && allWritten)
+        LogLine("Couldn't print all data.");
 }
 
 // Creates and binds the listening socket; INVALID_SOCKET after logging and reporting a failure.

@@ -16,10 +16,11 @@ BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tofile")
 
 
 class Scheduler:
-    """max_jobs sets MaxJobs; history=False drops each job from the scheduler once it ends, so
-    that only jobs still queued or printing count against MaxJobs."""
-
-    def __init__(self, max_jobs=None, history=True):
+    def __init__(self, settings="", max_jobs=None, history=True):
+        """settings: extra cupsd.conf lines, e.g. "Timeout 5\n"; max_jobs sets MaxJobs; history=False
+        drops each job from the scheduler once it ends, so that only jobs still queued or printing
+        count against MaxJobs."""
+        self.settings = settings
         self.max_jobs, self.history = max_jobs, history
         os.makedirs(bench.SCRATCH, exist_ok=True)
         self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
@@ -44,7 +45,8 @@ class Scheduler:
             f.write("LogLevel warn\nListen %s\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
                     "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
                     "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
-                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n" % self.socket)
+                    "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n%s"
+                    % (self.socket, self.settings))
             if self.max_jobs is not None:
                 f.write("MaxJobs %d\n" % self.max_jobs)
             if not self.history:
@@ -83,11 +85,6 @@ class Scheduler:
         return subprocess.run(list(command), env=self.env(), stdin=subprocess.DEVNULL, capture_output=True,
                               check=True, timeout=60)
 
-    def not_completed(self):
-        """The lines of `lpstat -W not-completed`: jobs queued, held or printing."""
-        done = self.run("lpstat", "-W", "not-completed", "-o")
-        return [line for line in done.stdout.decode().splitlines() if line.strip()]
-
     def relay_env(self, env):
         """A relay's environment that prints into this scheduler."""
         env = dict(env)
@@ -109,6 +106,25 @@ class Scheduler:
     def wait_jobs(self, folder, count, timeout=60):
         bench.wait_for(lambda: len(self.jobs(folder)) >= count, timeout, "%d CUPS jobs" % count)
         return self.jobs(folder)
+
+    def restart(self):
+        self.stop()
+        self.start()
+
+    def not_completed(self):
+        """The scheduler's jobs that are neither completed nor cancelled nor aborted."""
+        return self.run("lpstat", "-W", "not-completed", "-o").stdout.decode().splitlines()
+
+    def wait_settled(self, timeout=30):
+        """Waits until every job has ended; returns the jobs still not completed after the time."""
+        try:
+            bench.wait_for(lambda: not self.not_completed(), timeout, "no job left")
+        except AssertionError:
+            pass
+        return self.not_completed()
+
+    def page_log(self):
+        return bench.read_file(os.path.join(self.root, "log", "page_log")).decode()
 
     def close(self):
         self.stop()

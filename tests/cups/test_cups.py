@@ -3,8 +3,10 @@ spooler, and CUPS clients (lp through a socket:// queue, the socket backend) on 
 
 import os
 import random
+import socket
 import subprocess
 import tempfile
+import time
 import unittest
 
 import cupslab
@@ -13,7 +15,8 @@ import lab as bench
 
 class CupsRelayTest(unittest.TestCase):
     def setUp(self):
-        self.cups = cupslab.Scheduler()
+        # A short Timeout: cupsd drops connections idle for longer, as it does after 900 s by default.
+        self.cups = cupslab.Scheduler("Timeout 5\n")
         self.cups.start()
         self.host = bench.HostLab()
         self.office = self.cups.add_queue("office")
@@ -92,6 +95,97 @@ class CupsRelayTest(unittest.TestCase):
         bench.send_job(port, b"after")
         self.assertEqual([b"before", b"after"], [d for d, _ in self.cups.wait_jobs(self.office, 2)])
         self.assertIsNone(relay.process.poll())
+
+    def run_rows(self, rows):
+        """Each row (name, job size, what happens mid-job, what repairs it afterwards, the outcomes
+        allowed) runs against one relay: the client sends half its job, the disturbance strikes,
+        the client sends the rest and closes. A marker job after each row shows when the relay is
+        done with it. Outcomes: "whole" printed, "failed" (nothing printed, the failure logged),
+        "nothing" (nothing printed, nothing logged), "prefix" (a beginning of the job printed)."""
+        relay, port = self.start_relay()
+        rng = random.Random(12)
+        for number, (name, size, disturb, repair, allowed) in enumerate(rows):
+            with self.subTest(name):
+                lines_before, printed_before = len(self.log_lines(relay)), len(self.cups.jobs(self.office))
+                data = rng.randbytes(size)
+                with socket.create_connection(("127.0.0.1", port)) as client:
+                    client.sendall(data[:size // 2])
+                    time.sleep(0.5)
+                    if disturb:
+                        disturb()
+                    client.sendall(data[size // 2:])
+                    if name.startswith("reset"):
+                        client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+                time.sleep(1)
+                if repair:
+                    repair()
+                marker = b"marker %d" % number
+                bench.send_job(port, marker)
+                bench.wait_for(lambda: marker in [d for d, _ in self.cups.jobs(self.office)], 60, "the marker")
+                printed = [d for d, _ in self.cups.jobs(self.office)[printed_before:]]
+                self.assertEqual(marker, printed.pop())
+                lines = self.log_lines(relay)[lines_before:-1]
+                accept = "Accept print job for office from 127.0.0.1"
+                if printed == [data] and lines == [accept]:
+                    outcome = "whole"
+                elif not printed and lines == [accept, "Couldn't print all data."]:
+                    outcome = "failed"
+                elif not printed and lines == [accept]:
+                    outcome = "nothing"
+                elif len(printed) == 1 and data.startswith(printed[0]) and lines == [accept]:
+                    outcome = "prefix"
+                else:
+                    outcome = "printed %r, logged %r" % ([len(d) for d in printed], lines)
+                self.assertIn(outcome, allowed)
+                self.assertEqual([], self.cups.wait_settled(10), "jobs left behind")
+        self.assertIsNone(relay.process.poll())
+
+    def test_connections_that_end_early_leave_no_job(self):
+        self.run_rows([
+            ("empty connection", 0, None, None, {"nothing"}),
+            ("reset before the first byte", 0, None, None, {"nothing"}),
+            ("reset mid-job", 200_000, None, None, {"whole", "prefix", "nothing"}),
+        ])
+
+    def test_scheduler_trouble_mid_job_ends_the_job_whole_or_logged(self):
+        cups = self.cups.run
+        restore = lambda: self.cups.add_queue("office")  # noqa: E731
+        rows = []
+        for size, label in ((9_000, "small"), (400_000, "large")):
+            rows += [
+                ("scheduler restarted, " + label, size, self.cups.restart, None, {"whole", "failed"}),
+                ("scheduler stopped, " + label, size, self.cups.stop, self.cups.start, {"failed"}),
+                ("queue rejecting, " + label, size, lambda: cups("cupsreject", "office"),
+                 lambda: cups("cupsaccept", "office"), {"whole", "failed"}),
+                ("queue disabled, " + label, size, lambda: cups("cupsdisable", "office"),
+                 lambda: cups("cupsenable", "office"), {"whole", "failed"}),
+                ("queue deleted, " + label, size, lambda: cups("lpadmin", "-x", "office"), restore,
+                 {"whole", "failed"}),
+                # Past cupsd's Timeout: a job that fits the relay's buffer has no request open.
+                ("idle past the timeout, " + label, size, lambda: time.sleep(7), None,
+                 {"whole"} if size < 65536 else {"whole", "failed"}),
+            ]
+        self.run_rows(rows)
+
+    def test_job_names_the_client_as_its_originating_host(self):
+        relay, port = self.start_relay()
+        with socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.7", 0)) as client:
+            client.sendall(b"from elsewhere")
+        self.assertEqual(b"from elsewhere", self.cups.wait_jobs(self.office, 1)[0][0])
+        self.assertEqual(["Accept print job for office from 127.0.0.7"], self.log_lines(relay))
+        bench.wait_for(lambda: self.cups.page_log(), 10, "the page log")
+        self.assertEqual(["127.0.0.7"], [f for f in self.cups.page_log().split() if f.startswith("127.")])
+
+    def test_burst_of_clients_that_do_not_wait(self):
+        relay, port = self.start_relay()
+        for burst in range(3):
+            jobs = [(b"burst %d client %02d " % (burst, n)) * 200 for n in range(25)]
+            clients = [subprocess.Popen(["bash", "-c", 'printf %%s "$1" > /dev/tcp/127.0.0.1/%d' % port, "-", job],
+                                        stdin=subprocess.DEVNULL) for job in jobs]
+            for client in clients:
+                client.wait(30)
+            printed = self.cups.wait_jobs(self.office, 25 * (burst + 1))
+            self.assertEqual(sorted(jobs), sorted(d for d, _ in printed[25 * burst:]))
 
 
 if __name__ == "__main__":

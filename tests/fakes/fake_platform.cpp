@@ -200,8 +200,13 @@ BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
 
 BOOL ClosePrinter(HANDLE handle) {
     Lock lock(StateMutex);
-    TheState.jobs.at((uintptr_t)handle - 1).closed = true;
+    int index = (int)(uintptr_t)handle - 1;
+    TheState.jobs.at(index).closed = true;
     TheState.openHandles--;
+    if (index == TheState.closeFailJob) {
+        LastError = ERROR_WRITE_FAULT;
+        return FALSE;
+    }
     return TRUE;
 }
 

@@ -76,6 +76,7 @@ struct State {
     DWORD openPrinterError = 0;
     DWORD startDocError = 0;
     int shortWriteJob = -1, shortWriteCall = -1; // that write takes one byte less
+    int closeFailJob = -1;                       // ClosePrinter of that job fails
     std::vector<Job> jobs;
     int openHandles = 0;
 

@@ -143,6 +143,42 @@ TEST_F(ForwarderTest, ShortWriteAbandonsTheRestOfTheJob) {
               LogLines());
 }
 
+TEST_F(ForwarderTest, FailedCloseIsLoggedOnceAndOnlyForAStartedJob) {
+    struct Row {
+        const char *name;
+        bool shortWrite, startFails;
+        Lines expected;
+    };
+    const std::string accept = "Accept print job for HP from 127.0.0.1";
+    const Row rows[] = {
+        {"tail refused at the close", false, false, {accept, "Couldn't print all data."}},
+        {"write already failed", true, false, {accept, "Couldn't print all data."}},
+        {"job never started", false, true, {accept, "Error opening print job."}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        fake::Reset();
+        ResetLog();
+        fake::Get().printers = {"HP"};
+        SetPrinter("HP");
+        fake::Get().closeFailJob = 0;
+        fake::Get().shortWriteJob = row.shortWrite ? 0 : -1;
+        fake::Get().shortWriteCall = 0;
+        fake::Get().startDocError = row.startFails ? ERROR_INVALID_PARAMETER : 0;
+        AddClient({fake::Data(std::string(2000, 'd'))});
+        AddClient({fake::Data("next")});
+        EXPECT_EQ(1, RunPrintListener(false));
+        Lines expected = row.expected;
+        expected.push_back(accept);
+        if (row.startFails)
+            expected.push_back("Error opening print job.");
+        EXPECT_EQ(expected, LogLines());
+        ASSERT_EQ(2u, Jobs().size());
+        EXPECT_TRUE(Jobs()[0].closed);
+        EXPECT_EQ(0, fake::Get().openHandles);
+    }
+}
+
 TEST_F(ForwarderTest, ReceiveErrorEndsTheJobLikeANormalEnd) {
     AddClient({fake::Data("partial"), fake::Failure(WSAECONNRESET), fake::Data("never")});
     AddClient({fake::Data("next")});

@@ -149,6 +149,43 @@ TEST(HostSockets, WinsockErrorNumbers) {
     EXPECT_EQ(0, WSACleanup());
 }
 
+// The listen queue's depth as the kernel reports it (ss shows it as Send-Q of a listener).
+static int ListenDepth(int port) {
+    std::string command = "ss -ltnH 'sport = :" + std::to_string(port) + "'";
+    FILE *output = popen(command.c_str(), "r");
+    char state[32] = {};
+    int queued = -1, depth = -1;
+    if (output != nullptr) {
+        if (fscanf(output, "%31s %d %d", state, &queued, &depth) != 3)
+            depth = -1;
+        pclose(output);
+    }
+    return depth;
+}
+
+TEST(HostSockets, ListenQueueHoldsBurstsWhateverTheBacklogAsked) {
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    int port = 9650; // the first free one from here
+    for (; port < 9700; port++) {
+        address.sin_port = htons(port);
+        if (bind(listener, (struct sockaddr *)&address, sizeof address) == 0)
+            break;
+    }
+    ASSERT_LT(port, 9700);
+    for (int backlog : {2, 0, 1}) {
+        ASSERT_EQ(0, listen(listener, backlog));
+        EXPECT_GE(ListenDepth(port), 128) << "backlog " << backlog;
+    }
+    closesocket(listener);
+    EXPECT_EQ(0, WSACleanup());
+}
+
 int main(int argc, char **argv) {
     char pattern[] = "/tmp/ferrolink-host-XXXXXX";
     Root = mkdtemp(pattern);

@@ -267,11 +267,7 @@ def main():
         elapsed = time.monotonic() - started
         left = []
         if cups:
-            try:
-                bench.wait_for(lambda: not lab.cups.not_completed(), 30, "no job left not completed")
-            except AssertionError:
-                pass
-            left = lab.cups.not_completed()
+            left = lab.cups.wait_settled()
         verified, mismatches, details = verify(jobs, plans, empty_prints=not cups)
         restarts = 0 if relay.process.poll() is None else 1
         log = relay.log()

@@ -8,12 +8,15 @@ enum { CUPS_CLIENT_SLOTS = 16 };
 // Opens a destination by name; its slot goes to *slot.
 bool CupsClientOpen(const char *name, int *slot, unsigned int *error);
 
-// Creates a job with its one raw document; returns the job's id, or 0 (also when the slot is
-// not open or already has a document).
-unsigned int CupsClientStart(int slot, const char *title, unsigned int *error);
+// Creates the job, titled and naming originHost (may be "") as the host it came from; returns
+// the job's id, or 0 (also when the slot is not open or already has a job).
+unsigned int CupsClientStart(int slot, const char *title, const char *originHost,
+                             unsigned int *error);
 
-// Streams bytes into the slot's document; fails when no document was started.
+// Hands bytes to the job; false when they cannot reach the scheduler (the job is then
+// cancelled) or when no job was started.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error);
 
-// Ends the document (completing the job) and releases the slot.
+// Ends the job (printed whole, cancelled when empty or failed) and releases the slot; false
+// when the job could not be completed.
 bool CupsClientClose(int slot, unsigned int *error);

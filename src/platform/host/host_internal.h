@@ -14,3 +14,7 @@ void SetHostError(unsigned int error);
 
 // Writes every byte to a descriptor; false when the system takes no more.
 bool WriteAllBytes(int fd, const void *data, size_t size);
+
+// Fills buffer with the IPv4 address, dotted, of the peer of the connection that accept returned
+// last; "" before any.
+void LastAcceptedPeer(char *buffer, size_t capacity);

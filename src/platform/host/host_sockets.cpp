@@ -1,15 +1,28 @@
 // Host layer: Windows Sockets over BSD sockets. A SOCKET is the file descriptor; error numbers
 // are Winsock's, kept per thread for WSAGetLastError.
+//
+// Two things differ from Windows on purpose. listen always asks for a deep queue: Linux answers
+// connections beyond a short queue with SYN cookies and may then drop them while a client that
+// sends and closes without waiting believes its job delivered; a deep queue makes such clients
+// wait their turn. And accept records the peer of the connection it returns, which the CUPS
+// spooler names as the job's originating host (the relay serves one connection at a time).
 
 #include "win32.h"
 
+#include "host_internal.h"
 #include "posix_sockets.h"
 
 #include <atomic>
+#include <stdio.h>
 #include <string.h>
+
+// The kernel trims this to net.core.somaxconn.
+enum { LISTEN_DEPTH = 4096 };
 
 static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
+static std::atomic<uint32_t> LastPeer; // network order
+static std::atomic<bool> PeerKnown;
 
 // Remembers a failure's Winsock number for WSAGetLastError.
 static int Failed(int error) {
@@ -71,11 +84,14 @@ int bind(SOCKET s, const struct sockaddr *address, int length) {
     return 0;
 }
 
+// Listens with a queue that holds bursts of clients, whatever backlog was asked for.
 int listen(SOCKET s, int backlog) {
     int error = 0;
-    return PosixListen((int)s, backlog, &error) != 0 ? Failed(error) : 0;
+    int depth = backlog > LISTEN_DEPTH ? backlog : LISTEN_DEPTH;
+    return PosixListen((int)s, depth, &error) != 0 ? Failed(error) : 0;
 }
 
+// Accepts a connection and records its peer for the spooler.
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     int error = 0;
     uint32_t peerAddress = 0;
@@ -85,6 +101,8 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         Failed(error);
         return INVALID_SOCKET;
     }
+    LastPeer = peerAddress;
+    PeerKnown = true;
     if (address != NULL && length != NULL && *length >= (int)sizeof(struct sockaddr_in)) {
         struct sockaddr_in peer;
         memset(&peer, 0, sizeof peer);
@@ -95,6 +113,16 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         *length = sizeof peer;
     }
     return (SOCKET)fd;
+}
+
+// Dots the last accepted peer's address, first byte first.
+void LastAcceptedPeer(char *buffer, size_t capacity) {
+    uint32_t address = LastPeer.load();
+    const unsigned char *bytes = (const unsigned char *)&address;
+    if (!PeerKnown.load())
+        snprintf(buffer, capacity, "%s", "");
+    else
+        snprintf(buffer, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
 int recv(SOCKET s, char *buffer, int length, int) {

@@ -1,7 +1,8 @@
 // Host layer: the print spooler. Two spoolers stand behind the Win32 calls, chosen by the layer's
 // own setting FERROLINK_SPOOLER: "folder" (the default: a folder per printer under the layer's
 // root, for demos and tests) or "cups" (each printer is a CUPS destination of the scheduler that
-// libcups finds, CUPS_SERVER included).
+// libcups finds, CUPS_SERVER included). A CUPS job names the client being served as the host it
+// came from: the peer of the connection that the layer's accept returned last.
 
 #include "host_spooler.h"
 
@@ -69,7 +70,9 @@ DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
     if (!IsCupsHandle(handle))
         return FolderStartDoc(handle, title);
     unsigned int error = 0;
-    DWORD job = CupsClientStart(CupsSlot(handle), title, &error);
+    char client[16];
+    LastAcceptedPeer(client, sizeof client);
+    DWORD job = CupsClientStart(CupsSlot(handle), title, client, &error);
     CupsOutcome(job != 0, error);
     return job;
 }
@@ -85,7 +88,7 @@ BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     return sent;
 }
 
-// Releases the handle; a job begun on it is complete afterwards.
+// Releases the handle; a job begun on it is complete afterwards, or FALSE tells it failed.
 BOOL ClosePrinter(HANDLE handle) {
     if (!IsCupsHandle(handle))
         return FolderClosePrinter(handle);
