@@ -284,6 +284,11 @@ def main():
               "(%d attempts retried after a system reset, %.1f s)"
               % (args.platform, args.seed, len(plans), verified, total, mismatches, restarts, accepts, errors,
                  len(left), retried, elapsed))
+        print("  clients: %d normal, %d connect-and-close, %d reset before the first byte, %d reset mid-job; "
+              "%d in bursts that did not wait" % (
+                  sum(1 for p in plans if p.kind == "normal"), sum(1 for p in plans if p.kind == "empty"),
+                  sum(1 for p in plans if p.kind == "reset" and p.cut == 0),
+                  sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait)))
         for line in details[:20] + left[:20]:
             print("  " + line)
         ok = mismatches == 0 and verified == len(plans) and restarts == 0 and errors == 0 and not left
