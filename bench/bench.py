@@ -114,7 +114,7 @@ def build(quick, cups_only=False):
     subprocess.run([os.path.join(ROOT, "scripts", "install-deps")], check=True)
     if cups_only:
         subprocess.run(["cmake", "--preset", "host"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", "--preset", "host", "--target", "ferrolink"], cwd=ROOT, check=True,
+        subprocess.run(["cmake", "--build", "--preset", "host", "-j2", "--target", "ferrolink"], cwd=ROOT, check=True,
                        stdout=subprocess.DEVNULL)
         return None
     if not shutil.which("p910nd") and not os.path.exists("/usr/sbin/p910nd"):
@@ -125,7 +125,7 @@ def build(quick, cups_only=False):
     for preset in ("host", "windows"):
         subprocess.run(["cmake", "--preset", preset], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
         targets = ["ferrolink"] + (["ref_loop_host"] if preset == "host" else [])
-        subprocess.run(["cmake", "--build", "--preset", preset, "--target"] + targets, cwd=ROOT,
+        subprocess.run(["cmake", "--build", "--preset", preset, "-j2", "--target"] + targets, cwd=ROOT,
                        check=True, stdout=subprocess.DEVNULL)
     out = os.path.join(ROOT, "build", "bench")
     os.makedirs(out, exist_ok=True)
