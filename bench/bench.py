@@ -453,6 +453,8 @@ class CupsBench:
                    1.5)]
         for label, value, target in checks:
             print("%-56s %6.2fx  (target >= %.2fx) %s" % (label, value, target, "met" if value >= target else "MISSED"))
+        rss, peak = memory_kib(self.relay.pid)
+        print("relay memory after every run: RSS %d KiB, peak %d KiB" % (rss, peak))
         return [[header[0] + ": " + header[1]] + header[2:]] + [[r[0] + ": " + r[1]] + r[2:] for r in rows] + \
             [["ratio: " + label, "%.3f" % value, "target %.2f" % target] for label, value, target in checks]
 
