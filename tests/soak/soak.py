@@ -9,7 +9,7 @@
 Clients: normal jobs of 0 bytes to 4 MiB (log-uniform sizes) sent in random chunks with random
 pauses; clients that reset the connection mid-job (SO_LINGER 0); clients that connect and close at
 once; and bursts of several clients connecting at the same moment that send and close without
-waiting for the relay (refused connections are retried by the client). Every job starts with a 16-byte identifier so the printed jobs can be
+waiting for the relay (under Wine they wait; refused connections are retried by the client). Every job starts with a 16-byte identifier so the printed jobs can be
 matched to what was sent, whatever order the relay accepted them in.
 
 Checks: each normal job arrives exactly once, byte for byte (a digest per job); a reset job
@@ -69,6 +69,7 @@ class Plan:
             self.cut = 0 if rng.random() < 0.33 else rng.randrange(1, size + 1)
         self.wait = True  # for the relay to close the connection; burst clients do not
         self.attempts = []  # the data of every attempt; the last one completed
+        self.failed = 0  # attempts that ended in an error at the client: maybe never accepted
 
     def data(self, attempt):
         """An attempt's data: a 16-byte identifier of plan and attempt, then the body."""
@@ -122,14 +123,16 @@ def send(port, plan, start_together=None):
             send_once(port, plan, data[: plan.cut])
             return
         except OSError:
+            plan.failed += 1
             if plan.kind == "reset":
                 return
             time.sleep(0.1)
     raise RuntimeError("job %d could not be sent" % plan.index)
 
 
-def run_clients(port, plans, rng, workers):
-    """Sends every plan; now and then several clients connect at the same moment."""
+def run_clients(port, plans, rng, workers, bursts_wait=False):
+    """Sends every plan; now and then several clients connect at the same moment, which send and
+    close without waiting for the relay unless bursts_wait."""
     pool = ThreadPoolExecutor(max_workers=workers)
     futures = []
     i = 0
@@ -140,7 +143,7 @@ def run_clients(port, plans, rng, workers):
             futures = []
             group = plans[i: i + rng.randint(3, 6)]
             for plan in group:
-                plan.wait = False
+                plan.wait = bursts_wait
             barrier = threading.Barrier(len(group))
             burst = [threading.Thread(target=send, args=(port, p, barrier)) for p in group]
             for t in burst:
@@ -177,6 +180,10 @@ def verify(jobs, plans, empty_prints=True):
             empty += 1
             continue
         found = attempts.get(job[:16])
+        if found is None and len(job) < 16:
+            # Too short to carry the whole identifier: the part before a reset of some attempt.
+            found = next(((p, n) for p, n in attempts.values() if (p.index, n) not in seen
+                          and p.attempts[n].startswith(job)), None)
         if found is None or found in {(p.index, n) for p, n in [found]} & seen:
             mismatches += 1
             details.append("unexpected or repeated job of %d bytes" % len(job))
@@ -256,7 +263,10 @@ def main():
         relay = lab.start(["STANDALONE", "Soak", str(port)])
         relay.wait_listening(port)
         started = time.monotonic()
-        run_clients(port, plans, rng, args.workers)
+        # Under Wine the listen queue is Windows' backlog of 2; beyond it Linux lets the client
+        # believe it is connected and may drop the connection later, which a client that does
+        # not wait would never learn.
+        run_clients(port, plans, rng, args.workers, bursts_wait=args.platform == "wine")
         # A connection without data prints an empty job into a folder printer, nothing into CUPS.
         completed = sum(1 for p in plans if p.kind == "normal" or (p.kind == "empty" and not cups))
         bench.wait_for(lambda: printed_count(printer) >= completed, 600, "%d jobs" % completed)
@@ -273,10 +283,12 @@ def main():
         log = relay.log()
         accepts = log.count(b"Accept print job for Soak from 127.0.0.1\r\n")
         errors = log.count(b"Error opening print job.\r\n") + log.count(b"Couldn't print all data.\r\n")
-        # Every printed job was accepted once; in CUPS, connections that printed nothing (no
-        # data, or a reset before any) were accepted too, up to one per connection made.
-        least_accepts = len(jobs) + 1 + (sum(1 for p in plans if p.kind == "empty") if cups else 0)
-        most_accepts = sum(len(p.attempts) for p in plans) + 1 if cups else least_accepts
+        # Every printed job was accepted once. In CUPS, where connections without data print
+        # nothing, every connection is accepted (the listen queue holds bursts), save perhaps
+        # those that failed at the client.
+        connections = sum(len(p.attempts) for p in plans) + 1
+        least_accepts = connections - sum(p.failed for p in plans) if cups else len(jobs) + 1
+        most_accepts = connections if cups else least_accepts
         total = sum(len(p.attempts[-1]) for p in plans)
         retried = sum(len(p.attempts) - 1 for p in plans)
         print("soak (%s, seed %d): jobs sent %d, jobs verified %d, bytes %d, mismatches %d, relay restarts %d, "
