@@ -98,8 +98,9 @@ class CupsRelayTest(unittest.TestCase):
 
     def run_rows(self, rows):
         """Each row (name, job size, what happens mid-job, what repairs it afterwards, the outcomes
-        allowed) runs against one relay: the client sends half its job, the disturbance strikes,
-        the client sends the rest and closes. A marker job after each row shows when the relay is
+        allowed) runs against one relay: the client sends half its job, the disturbance strikes
+        (given the client and the rest, it may send some itself and return what remains), the
+        client sends the rest and closes. A marker job after each row shows when the relay is
         done with it. Outcomes: "whole" printed, "failed" (nothing printed, the failure logged),
         "nothing" (nothing printed, nothing logged), "prefix" (a beginning of the job printed)."""
         relay, port = self.start_relay()
@@ -111,9 +112,8 @@ class CupsRelayTest(unittest.TestCase):
                 with socket.create_connection(("127.0.0.1", port)) as client:
                     client.sendall(data[:size // 2])
                     time.sleep(0.5)
-                    if disturb:
-                        disturb()
-                    client.sendall(data[size // 2:])
+                    rest = disturb(client, data[size // 2:]) if disturb else None
+                    client.sendall(data[size // 2:] if rest is None else rest)
                     if name.startswith("reset"):
                         client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
                 time.sleep(1)
@@ -148,23 +148,33 @@ class CupsRelayTest(unittest.TestCase):
         ])
 
     def test_scheduler_trouble_mid_job_ends_the_job_whole_or_logged(self):
-        cups = self.cups.run
-        restore = lambda: self.cups.add_queue("office")  # noqa: E731
+        def strike(action, *args):
+            """A disturbance that leaves the client's bytes alone."""
+            return lambda client, rest: action(*args) and None
+
+        def trickle(client, rest):
+            for offset in range(0, 8192, 1024):
+                client.sendall(rest[offset:offset + 1024])
+                time.sleep(1)
+            return rest[8192:]
+        cups, either = self.cups.run, {"whole", "failed"}
         rows = []
         for size, label in ((9_000, "small"), (400_000, "large")):
             rows += [
-                ("scheduler restarted, " + label, size, self.cups.restart, None, {"whole", "failed"}),
-                ("scheduler stopped, " + label, size, self.cups.stop, self.cups.start, {"failed"}),
-                ("queue rejecting, " + label, size, lambda: cups("cupsreject", "office"),
-                 lambda: cups("cupsaccept", "office"), {"whole", "failed"}),
-                ("queue disabled, " + label, size, lambda: cups("cupsdisable", "office"),
-                 lambda: cups("cupsenable", "office"), {"whole", "failed"}),
-                ("queue deleted, " + label, size, lambda: cups("lpadmin", "-x", "office"), restore,
-                 {"whole", "failed"}),
+                ("scheduler restarted, " + label, size, strike(self.cups.restart), None, either),
+                ("scheduler stopped, " + label, size, strike(self.cups.stop), self.cups.start, {"failed"}),
+                ("queue rejecting, " + label, size, strike(cups, "cupsreject", "office"),
+                 lambda: cups("cupsaccept", "office"), either),
+                ("queue disabled, " + label, size, strike(cups, "cupsdisable", "office"),
+                 lambda: cups("cupsenable", "office"), either),
+                ("queue deleted, " + label, size, strike(cups, "lpadmin", "-x", "office"),
+                 lambda: self.cups.add_queue("office"), either),
                 # Past cupsd's Timeout: a job that fits the relay's buffer has no request open.
-                ("idle past the timeout, " + label, size, lambda: time.sleep(7), None,
-                 {"whole"} if size < 65536 else {"whole", "failed"}),
+                ("idle past the timeout, " + label, size, strike(time.sleep, 7), None,
+                 {"whole"} if size < 65536 else either),
             ]
+        # A client that trickles for longer than the Timeout keeps its job alive.
+        rows.append(("trickling past the timeout, large", 400_000, trickle, None, {"whole"}))
         self.run_rows(rows)
 
     def test_job_names_the_client_as_its_originating_host(self):

@@ -12,8 +12,10 @@
 //   close for a smaller job, and each full buffer goes out as one HTTP chunk. A small job thus
 //   has no request open while its client idles, and a scheduler restart or an idle connection
 //   closed by cupsd's Timeout does not harm it: a connection the scheduler closed is opened
-//   afresh before the document starts. cupsd keeps a created job across its restart, so a job
-//   is never created twice (which would also undo an administrator's cancel).
+//   afresh before the document starts. Once the document has started, bytes that have waited
+//   for FLUSH_AFTER_SECONDS go out with the next write, so that a client that trickles its job
+//   keeps the request busy enough for cupsd's Timeout. cupsd keeps a created job across its
+//   restart, so a job is never created twice (which would also undo an administrator's cancel).
 // - A connection that wrote nothing has nothing to print: ClosePrinter cancels its job and
 //   succeeds, so nothing stays queued and nothing prints.
 // - Any failure (a buffer or the document's end refused, a lost connection, a queue stopped,
@@ -29,6 +31,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 
 enum {
     ERROR_ACCESS_DENIED = 5,
@@ -41,6 +44,7 @@ enum {
     ERROR_SPL_NO_STARTDOC = 3024,
     CUPS_BUFFER_SIZE = 64 * 1024,
     CONNECT_TIMEOUT_MS = 30000,
+    FLUSH_AFTER_SECONDS = 2,
     PENDING_CANCELS = 32,
 };
 
@@ -52,6 +56,7 @@ struct CupsPrinter {
     int jobId;          // 0 until the job is created
     unsigned int used;  // bytes waiting in buffer
     unsigned int error; // the failure's error number, kept for the close
+    time_t lastSent;    // when bytes last went to the scheduler
     char name[256];     // the destination's own name
     char title[256];
     char buffer[CUPS_BUFFER_SIZE];
@@ -87,6 +92,13 @@ static unsigned int JobError(void) {
     if (status == IPP_STATUS_ERROR_NOT_FOUND || status == IPP_STATUS_ERROR_NOT_POSSIBLE)
         return ERROR_PRINT_CANCELLED;
     return LastCupsError(ERROR_WRITE_FAULT);
+}
+
+// Seconds on a clock that only moves forward.
+static time_t Now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
 }
 
 // Connects to the scheduler that libcups finds (CUPS_SERVER included); NULL when out of reach.
@@ -211,7 +223,14 @@ static bool Flush(CupsPrinter *printer) {
                                                   printer->used) != HTTP_STATUS_CONTINUE)
         return false;
     printer->used = 0;
+    printer->lastSent = Now();
     return true;
+}
+
+// Tells whether gathered bytes of a started document have waited long enough to go out now.
+static bool DueForSending(const CupsPrinter *printer) {
+    return printer->sending && printer->used > 0 &&
+           Now() - printer->lastSent >= FLUSH_AFTER_SECONDS;
 }
 
 // Ends the slot's job: cancelled when empty, handed over whole otherwise, cancelled on a
@@ -312,7 +331,8 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
         printer->used += take;
         bytes += take;
         count -= take;
-        if (printer->used == CUPS_BUFFER_SIZE && !Flush(printer)) {
+        bool full = printer->used == CUPS_BUFFER_SIZE;
+        if ((full || DueForSending(printer)) && !Flush(printer)) {
             *error = JobError();
             Abandon(printer, *error);
             return false;
