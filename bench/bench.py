@@ -10,13 +10,14 @@ StartDocPrinterA, recv 1024 / WritePrinter, ClosePrinter) printing to the same p
 same prefix. Each figure is the median of interleaved rounds. Writes results/bench-<time>.csv
 and .png (gnuplot).
 
-CUPS section (skipped with --no-cups; --cups-only runs it alone): one private cupsd, one raw queue whose backend writes each
-job to a file; every figure runs until that backend has written the last job. Throughput: one
-128 MiB job through the host relay (CUPS spooler) against `lp -o raw` of the same file. Job rate:
-200 jobs of 4 KiB from sequential clients through the relay against socat forking one `lp` per
-connection. Rounds interleave relay and reference; CPU seconds per MiB (throughput) and CPU ms
-per job (rate) are split by process: client, relay or lp/socat, cupsd, and the backends cupsd
-ran. --profile adds perf stat and strace -c of the relay and of cupsd for one large job."""
+CUPS section (skipped with --no-cups; --cups-only runs it alone): one private cupsd, one raw queue
+whose backend writes each job to a file; every figure runs until that backend has written the last
+job. Throughput: one 128 MiB job through the host relay (CUPS spooler) against `lp -o raw` of the
+same file. Job rate: 200 jobs of 4 KiB from sequential clients through the relay against socat
+forking one `lp` per connection. Rounds interleave relay and reference; CPU seconds per MiB
+(throughput) and CPU ms per job (rate) are split by process: client, relay or lp/socat, cupsd, and
+the backends cupsd ran. --profile adds perf stat and strace -c of the relay and of cupsd for one
+large job."""
 
 import argparse
 import csv

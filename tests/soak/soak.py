@@ -7,10 +7,11 @@
   tests/soak/soak.py --platform cups --jobs 2000         into queues of a private cupsd
 
 Clients: normal jobs of 0 bytes to 4 MiB (log-uniform sizes) sent in random chunks with random
-pauses; clients that reset the connection mid-job (SO_LINGER 0); clients that connect and close at
-once; and bursts of several clients connecting at the same moment that send and close without
-waiting for the relay (under Wine they wait; refused connections are retried by the client). Every job starts with a 16-byte identifier so the printed jobs can be
-matched to what was sent, whatever order the relay accepted them in.
+pauses, one in a hundred stalling halfway for 2.5 s; clients that reset the connection mid-job
+(SO_LINGER 0); clients that connect and close at once; and bursts of several clients connecting at
+the same moment that send and close without waiting for the relay (under Wine they wait; refused
+connections are retried by the client). Every job starts with a 16-byte identifier so the printed
+jobs can be matched to what was sent, whatever order the relay accepted them in.
 
 Checks: each normal job arrives exactly once, byte for byte (a digest per job); a reset job
 arrives once, as an empty job or a prefix of what was sent; a connect-and-close gives an empty
@@ -68,6 +69,8 @@ class Plan:
         if self.kind == "reset":  # a third of them before the first byte
             self.cut = 0 if rng.random() < 0.33 else rng.randrange(1, size + 1)
         self.wait = True  # for the relay to close the connection; burst clients do not
+        # Now and then a client stalls halfway for longer than a spooler may hold bytes back.
+        self.stall = 2.5 if self.kind == "normal" and size > 1 and rng.random() < 0.01 else 0
         self.attempts = []  # the data of every attempt; the last one completed
         self.failed = 0  # attempts that ended in an error at the client: maybe never accepted
 
@@ -92,7 +95,11 @@ def send_once(port, plan, data):
     client = connect(port)
     try:
         pauses = 0
+        stall = plan.stall
         for offset in range(0, len(data), plan.chunk):
+            if stall and offset >= len(data) // 2:
+                time.sleep(stall)
+                stall = 0
             client.sendall(data[offset: offset + plan.chunk])
             if plan.pause and pauses < 50:
                 pauses += 1
@@ -297,10 +304,11 @@ def main():
               % (args.platform, args.seed, len(plans), verified, total, mismatches, restarts, accepts, errors,
                  len(left), retried, elapsed))
         print("  clients: %d normal, %d connect-and-close, %d reset before the first byte, %d reset mid-job; "
-              "%d in bursts that did not wait" % (
+              "%d in bursts that did not wait; %d stalled halfway" % (
                   sum(1 for p in plans if p.kind == "normal"), sum(1 for p in plans if p.kind == "empty"),
                   sum(1 for p in plans if p.kind == "reset" and p.cut == 0),
-                  sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait)))
+                  sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait),
+                  sum(1 for p in plans if p.stall)))
         for line in details[:20] + left[:20]:
             print("  " + line)
         ok = mismatches == 0 and verified == len(plans) and restarts == 0 and errors == 0 and not left
