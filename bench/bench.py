@@ -16,8 +16,8 @@ job. Throughput: one 128 MiB job through the host relay (CUPS spooler) against `
 same file. Job rate: 200 jobs of 4 KiB from sequential clients through the relay against socat
 forking one `lp` per connection. Rounds interleave relay and reference; CPU seconds per MiB
 (throughput) and CPU ms per job (rate) are split by process: client, relay or lp/socat, cupsd, and
-the backends cupsd ran. --profile adds perf stat and strace -c of the relay and of cupsd for one
-large job."""
+the backends cupsd ran. --profile adds perf stat and strace -c of the sender (relay or lp) and of
+cupsd for one large job each."""
 
 import argparse
 import csv
