@@ -7,7 +7,7 @@
   tests/soak/soak.py --platform cups --jobs 2000         into queues of a private cupsd
 
 Clients: normal jobs of 0 bytes to 4 MiB (log-uniform sizes) sent in random chunks with random
-pauses, one in a hundred stalling halfway for 2.5 s; clients that reset the connection mid-job
+pauses, one in a hundred stalling halfway for 2.5 s, a few sent by CUPS's socket backend; clients that reset the connection mid-job
 (SO_LINGER 0); clients that connect and close at once; and bursts of several clients connecting at
 the same moment that send and close without waiting for the relay (under Wine they wait; refused
 connections are retried by the client). Every job starts with a 16-byte identifier so the printed
@@ -29,7 +29,9 @@ import math
 import os
 import random
 import socket
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -40,6 +42,7 @@ import lab as bench  # noqa: E402
 import cupslab  # noqa: E402
 
 MAX_SIZE = 4 * 1024 * 1024
+SOCKET_BACKEND = "/usr/lib/cups/backend/socket"
 
 
 def job_size(rng):
@@ -71,6 +74,8 @@ class Plan:
         self.wait = True  # for the relay to close the connection; burst clients do not
         # Now and then a client stalls halfway for longer than a spooler may hold bytes back.
         self.stall = 2.5 if self.kind == "normal" and size > 1 and rng.random() < 0.01 else 0
+        # Some normal jobs come from CUPS's own socket backend, as a print server sends them.
+        self.backend = self.kind == "normal" and not self.stall and rng.random() < 0.03
         self.attempts = []  # the data of every attempt; the last one completed
         self.failed = 0  # attempts that ended in an error at the client: maybe never accepted
 
@@ -91,7 +96,22 @@ def connect(port, attempts=200):
     raise RuntimeError("could not connect")
 
 
+def send_by_backend(port, data):
+    """Sends one job with CUPS's socket backend, which connects, sends the file, ends its side and
+    waits for the relay to close."""
+    with tempfile.NamedTemporaryFile(dir=bench.SCRATCH) as job:
+        job.write(data)
+        job.flush()
+        env = dict(os.environ, DEVICE_URI="socket://127.0.0.1:%d" % port)
+        done = subprocess.run([SOCKET_BACKEND, "1", "soak", "soak", "1", "", job.name], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    if done.returncode != 0:
+        raise RuntimeError("the socket backend failed (%d): %r" % (done.returncode, done.stderr[-300:]))
+
+
 def send_once(port, plan, data):
+    if plan.backend:
+        return send_by_backend(port, data)
     client = connect(port)
     try:
         pauses = 0
@@ -304,11 +324,11 @@ def main():
               % (args.platform, args.seed, len(plans), verified, total, mismatches, restarts, accepts, errors,
                  len(left), retried, elapsed))
         print("  clients: %d normal, %d connect-and-close, %d reset before the first byte, %d reset mid-job; "
-              "%d in bursts that did not wait; %d stalled halfway" % (
+              "%d in bursts that did not wait; %d stalled halfway; %d sent by CUPS's socket backend" % (
                   sum(1 for p in plans if p.kind == "normal"), sum(1 for p in plans if p.kind == "empty"),
                   sum(1 for p in plans if p.kind == "reset" and p.cut == 0),
                   sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait),
-                  sum(1 for p in plans if p.stall)))
+                  sum(1 for p in plans if p.stall), sum(1 for p in plans if p.backend)))
         for line in details[:20] + left[:20]:
             print("  " + line)
         ok = mismatches == 0 and verified == len(plans) and restarts == 0 and errors == 0 and not left
