@@ -16,9 +16,12 @@ BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tofile")
 
 
 class Scheduler:
-    def __init__(self, settings=""):
-        """settings: extra cupsd.conf lines, e.g. "Timeout 5\n"."""
+    def __init__(self, settings="", max_jobs=None, history=True):
+        """settings: extra cupsd.conf lines, e.g. "Timeout 5\n"; max_jobs sets MaxJobs; history=False
+        drops each job from the scheduler once it ends, so that only jobs still queued or printing
+        count against MaxJobs."""
         self.settings = settings
+        self.max_jobs, self.history = max_jobs, history
         os.makedirs(bench.SCRATCH, exist_ok=True)
         self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
         os.chmod(self.root, 0o755)
@@ -44,6 +47,10 @@ class Scheduler:
                     "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
                     "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n%s"
                     % (self.socket, self.settings))
+            if self.max_jobs is not None:
+                f.write("MaxJobs %d\n" % self.max_jobs)
+            if not self.history:
+                f.write("PreserveJobHistory No\nPreserveJobFiles No\n")
         with open(os.path.join(self.root, "cups-files.conf"), "w") as f:
             r = self.root
             f.write("ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/spool/tmp\nCacheDir %s/cache\n"
@@ -77,6 +84,12 @@ class Scheduler:
     def run(self, *command):
         return subprocess.run(list(command), env=self.env(), stdin=subprocess.DEVNULL, capture_output=True,
                               check=True, timeout=60)
+
+    def relay_env(self, env):
+        """A relay's environment that prints into this scheduler."""
+        env = dict(env)
+        env.update(CUPS_SERVER=self.socket, FERROLINK_SPOOLER="cups")
+        return env
 
     def add_queue(self, name, device_uri=None):
         """A raw queue; its jobs land as files in a folder of its own unless another device is given."""
@@ -116,3 +129,28 @@ class Scheduler:
     def close(self):
         self.stop()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class RelayLab(bench.HostLab):
+    """The host lab with its printers as queues of a private scheduler: the same operations as
+    the other labs (add_printer, start, jobs, wait_jobs, close), for tests written against them."""
+
+    kind = "cups"
+
+    def __init__(self, **scheduler_options):
+        super().__init__()
+        self.cups = Scheduler(**scheduler_options)
+        self.cups.start()
+
+    def env(self):
+        return self.cups.relay_env(super().env())
+
+    def add_printer(self, name):
+        return self.cups.add_queue(name)
+
+    def jobs(self, folder):
+        return [data for data, _ in self.cups.jobs(folder)]
+
+    def close(self):
+        super().close()
+        self.cups.close()

@@ -39,6 +39,12 @@ add_test(NAME e2e_host_cups COMMAND ${Python3_EXECUTABLE} -m unittest -v test_cu
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/cups)
 set_tests_properties(e2e_host_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;cups" TIMEOUT 600)
 
+# Soak into the relay's CUPS spooler and a private cupsd that keeps few jobs: a job left behind
+# turns into refused jobs.
+add_test(NAME soak_cups
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/soak/soak.py --platform cups --jobs 300)
+set_tests_properties(soak_cups PROPERTIES ENVIRONMENT "${E2E_ENV}" LABELS "e2e;cups;soak" TIMEOUT 300)
+
 # The README followed as a user guide.
 add_test(NAME readme COMMAND ${Python3_EXECUTABLE} -m unittest -v test_readme
   WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/readme)
