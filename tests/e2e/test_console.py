@@ -139,7 +139,7 @@ class ConsoleRelayTests(bench.LabTests):
                 continue
             bench.wait_for(lambda: len(self.lab.jobs(printer)) > before or self.lab.jobs(decoy)[decoy_jobs:], 30,
                            "the job of %s: %r" % (name, relay.log()))
-            self.assertEqual(self.log_lines() + b"Accept print job for " + shown + b" from 127.0.0.1\r\n",
+            self.assertEqual(self.log_lines() + b"Accept print job for " + shown + b" from 127.0.0.1" + self.lab.log_end,
                              relay.log(), name)
             self.assertEqual(([name.encode()], []), (self.lab.jobs(printer)[before:], self.lab.jobs(decoy)[decoy_jobs:]), name)
             relay.stop()
