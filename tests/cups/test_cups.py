@@ -15,8 +15,9 @@ import lab as bench
 
 class CupsRelayTest(unittest.TestCase):
     def setUp(self):
-        # A short Timeout: cupsd drops connections idle for longer, as it does after 900 s by default.
-        self.cups = cupslab.Scheduler("Timeout 5\n")
+        # Short time-outs: cupsd drops connections idle for longer, and aborts jobs whose document
+        # has not arrived in time, as it does after 900 s by default.
+        self.cups = cupslab.Scheduler("Timeout 5\nMultipleOperationTimeout 5\n")
         self.cups.start()
         self.host = bench.HostLab()
         self.office = self.cups.add_queue("office")
@@ -141,18 +142,19 @@ class CupsRelayTest(unittest.TestCase):
         self.assertIsNone(relay.process.poll())
 
     def test_relay_killed_mid_job_leaves_no_job_behind(self):
-        for size in (1000, 200_000):  # before and after its document started
+        for size in (1000, 200_000):  # before and after its bytes started to reach the scheduler
             with self.subTest(size=size):
                 relay, port = self.start_relay()
                 with socket.create_connection(("127.0.0.1", port)) as client:
                     client.sendall(b"x" * size)
-                    bench.wait_for(lambda: self.cups.not_completed(), 30, "the job under way")
+                    bench.wait_for(lambda: b"Accept" in relay.log(), 30, "the accept line")
+                    time.sleep(1)
                     os.kill(relay.process.pid, 9)
                     relay.process.wait()
+                self.assertEqual([], self.cups.wait_settled(10), "the killed relay's job")
                 relay, port = self.start_relay()
                 bench.send_job(port, b"next")
                 self.assertEqual([b"next"], [d for d, _ in self.cups.wait_jobs(self.office, 1)])
-                self.assertEqual([], self.cups.wait_settled(10), "the killed relay's job")
                 relay.stop()
                 for name in os.listdir(self.office):
                     os.remove(os.path.join(self.office, name))
@@ -186,7 +188,7 @@ class CupsRelayTest(unittest.TestCase):
                  lambda: cups("cupsenable", "office"), either),
                 ("queue deleted, " + label, size, strike(cups, "lpadmin", "-x", "office"),
                  lambda: self.cups.add_queue("office"), either),
-                # Past cupsd's Timeout: a job that fits the relay's buffer has no request open.
+                # Past cupsd's time-outs: a job that fits the relay's buffer does not exist there yet.
                 ("idle past the timeout, " + label, size, strike(time.sleep, 7), None,
                  {"whole"} if size < 65536 else either),
             ]

@@ -8,15 +8,16 @@ enum { CUPS_CLIENT_SLOTS = 16 };
 // Opens a destination by name; its slot goes to *slot.
 bool CupsClientOpen(const char *name, int *slot, unsigned int *error);
 
-// Creates the job, titled and naming originHost (may be "") as the host it came from; returns
-// the job's id, or 0 (also when the slot is not open or already has a job).
+// Begins a document, titled and naming originHost (may be "") as the host it came from, once
+// the destination accepts jobs; the job goes to the scheduler with its bytes. Returns a non-zero
+// number, or 0 (also when the slot is not open or already has a document).
 unsigned int CupsClientStart(int slot, const char *title, const char *originHost,
                              unsigned int *error);
 
-// Hands bytes to the job; false when they cannot reach the scheduler (the job is then
-// cancelled) or when no job was started.
+// Hands bytes to the document; false when they cannot reach the scheduler (the document is then
+// given up, and the scheduler keeps nothing of it) or when no document was started.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error);
 
-// Ends the job (printed whole, cancelled when empty or failed) and releases the slot; false
-// when the job could not be completed.
+// Ends the document, handing the job over whole (a document without bytes makes no job), and
+// releases the slot; false when the job was not handed over whole.
 bool CupsClientClose(int slot, unsigned int *error);

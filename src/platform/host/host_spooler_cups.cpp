@@ -1,56 +1,47 @@
 // Host layer: the CUPS spooler. A printer is a CUPS destination; a document is one CUPS job in
-// raw format. Every path ends the job: it is handed over whole, or it is cancelled.
+// raw format, handed to the scheduler by one Print-Job request that carries the job's
+// description and all its bytes. The scheduler makes the job only once that request has arrived
+// whole, so every path ends well: the job is handed over whole, or it never exists there.
 //
 // - OpenPrinterA finds the destination over a connection of the handle's own (nothing is cached
 //   between jobs), which the handle keeps.
-// - StartDocPrinterA creates the job (Create-Job), so that an unknown or refusing queue fails
-//   where the caller expects it. The job's name is the document's name, its requesting user the
-//   relay's own user, and its job-originating-host-name the IPv4 address of the client being
-//   served, as the layer's accept recorded it (the relay serves one connection at a time).
+// - StartDocPrinterA asks the destination whether it accepts jobs, so that a refusing queue fails
+//   where the caller expects it (an unknown queue already failed to open).
 // - WritePrinter gathers bytes in the handle's fixed 64 KiB buffer: memory stays flat whatever
-//   the job's size. The document (Send-Document) starts with the first full buffer, or at the
-//   close for a smaller job, and each full buffer goes out as one HTTP chunk. A small job thus
-//   has no request open while its client idles, and a scheduler restart or an idle connection
-//   closed by cupsd's Timeout does not harm it: a connection the scheduler closed is opened
-//   afresh before the document starts. Once the document has started, bytes that have waited
-//   for FLUSH_AFTER_SECONDS go out with the next write, so that a client that trickles its job
-//   keeps the request busy enough for cupsd's Timeout. cupsd keeps a created job across its
-//   restart, so a job is never created twice (which would also undo an administrator's cancel).
-// - A connection that wrote nothing has nothing to print: ClosePrinter cancels its job and
-//   succeeds, so nothing stays queued and nothing prints.
-// - Any failure (a buffer or the document's end refused, a lost connection, a queue stopped,
-//   rejecting or deleted) cancels the job on a fresh connection and makes the failing call
-//   return FALSE; a failed write reports no byte taken. A job whose cancel cannot reach the
-//   scheduler is remembered and cancelled at the next open.
-// - A job under way is marked by a file, cups-jobs/<job id> under the layer's root, locked by the
-//   relay that created it and removed when the job ends. A relay killed during a job cannot
-//   cancel it, and cupsd would keep it pending until its MultipleOperationTimeout; the next relay
-//   to open a printer finds the mark unlocked and cancels the job if its document never arrived
-//   whole. Relays of several ports may share the root: a locked mark belongs to a live relay.
+//   the job's size. The request starts with the first full buffer, or at the close for a smaller
+//   job, and each full buffer goes out as one HTTP chunk. A job of up to 64 KiB thus reaches the
+//   scheduler only at its client's close: its client may idle for as long as it likes, and a
+//   scheduler restart meanwhile does not harm it (a connection the scheduler closed is opened
+//   afresh). Once the request has started, bytes that have waited for FLUSH_AFTER_SECONDS go out
+//   with the next write, so that a client that trickles its job keeps the request busy enough
+//   for cupsd's Timeout; the job of a client that stops sending altogether for longer than that
+//   Timeout fails, and the failure shows.
+// - ClosePrinter ends the request and reads the scheduler's answer; the job exists from then on.
+//   A connection that wrote nothing has nothing to print: no request is made, so port checks and
+//   scanners leave nothing queued, nothing printed and nothing in the job history.
+// - Any failure (a buffer refused, a lost connection, the scheduler stopped or restarted, a queue
+//   stopped, rejecting or deleted, a refusing answer) drops the connection in the middle of the
+//   request, which the scheduler then discards whole, and makes the failing call return FALSE;
+//   a failed write reports no byte taken. A relay killed during a job leaves nothing behind.
+// - The job's name is the document's name, its requesting user the relay's own user, and its
+//   job-originating-host-name the IPv4 address of the client being served, as the layer's accept
+//   recorded it (the relay serves one connection at a time); cupsd keeps that attribute from
+//   local clients only, as for its own LPD front end.
 
 #include "cups_client.h"
 
-#include "host_internal.h"
-
 #include <cups/cups.h>
-#include <dirent.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 enum {
     ERROR_ACCESS_DENIED = 5,
     ERROR_INVALID_HANDLE = 6,
     ERROR_WRITE_FAULT = 29,
-    ERROR_PRINT_CANCELLED = 63,
     ERROR_INVALID_PARAMETER = 87,
     ERROR_INVALID_PRINTER_NAME = 1801,
     RPC_S_SERVER_UNAVAILABLE = 1722,
@@ -58,29 +49,25 @@ enum {
     CUPS_BUFFER_SIZE = 64 * 1024,
     CONNECT_TIMEOUT_MS = 30000,
     FLUSH_AFTER_SECONDS = 2,
-    PENDING_CANCELS = 32,
-    MARK_PATH_SIZE = 1024,
 };
 
 struct CupsPrinter {
     bool inUse;
-    bool sending;       // the document's request is open
-    bool failed;        // the job was cancelled after a failure
-    http_t *connection; // NULL only when a reconnection failed
-    int jobId;          // 0 until the job is created
-    unsigned int used;  // bytes waiting in buffer
-    unsigned int error; // the failure's error number, kept for the close
-    time_t lastSent;    // when bytes last went to the scheduler
-    char name[256];     // the destination's own name
-    char title[256];
-    int markFd; // the job's locked mark, or -1
+    bool started;        // StartDocPrinterA has begun the document
+    bool sending;        // the Print-Job request is open
+    bool failed;         // the document was given up after a failure
+    http_t *connection;  // NULL once given up, or when a reconnection failed
+    unsigned int used;   // bytes waiting in buffer
+    unsigned int error;  // the failure's error number, kept for the close
+    time_t lastSent;     // when bytes last went to the scheduler
+    char name[256];      // the destination's own name
+    char title[256];     // the document's name
+    char originHost[16]; // the client's address, dotted
     char buffer[CUPS_BUFFER_SIZE];
 };
 
 static CupsPrinter Printers[CUPS_CLIENT_SLOTS];
-static int PendingCancels[PENDING_CANCELS]; // job ids; 0 for a free entry
 static pthread_mutex_t PrintersLock = PTHREAD_MUTEX_INITIALIZER;
-static const char MarksFolder[] = "cups-jobs";
 
 // Returns the open printer of a slot, or NULL.
 static CupsPrinter *PrinterAt(int slot) {
@@ -89,25 +76,12 @@ static CupsPrinter *PrinterAt(int slot) {
     return &Printers[slot];
 }
 
-// Tells whether the last CUPS failure is a scheduler out of reach.
-static bool SchedulerUnreachable(void) {
-    ipp_status_t status = cupsLastError();
-    return status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL;
-}
-
 // Maps the last CUPS failure: the scheduler out of reach, or the given error.
 static unsigned int LastCupsError(unsigned int otherwise) {
-    if (SchedulerUnreachable())
+    ipp_status_t status = cupsLastError();
+    if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL)
         return RPC_S_SERVER_UNAVAILABLE;
     return otherwise;
-}
-
-// Maps the last CUPS failure of a job under way: gone from the scheduler, or a write fault.
-static unsigned int JobError(void) {
-    ipp_status_t status = cupsLastError();
-    if (status == IPP_STATUS_ERROR_NOT_FOUND || status == IPP_STATUS_ERROR_NOT_POSSIBLE)
-        return ERROR_PRINT_CANCELLED;
-    return LastCupsError(ERROR_WRITE_FAULT);
 }
 
 // Seconds on a clock that only moves forward.
@@ -123,14 +97,6 @@ static http_t *Connect(void) {
                         CONNECT_TIMEOUT_MS, NULL);
 }
 
-// Replaces a printer's connection with a new one; false when the scheduler is out of reach.
-static bool Reconnect(CupsPrinter *printer) {
-    if (printer->connection != NULL)
-        httpClose(printer->connection);
-    printer->connection = Connect();
-    return printer->connection != NULL;
-}
-
 // Tells whether the scheduler closed an idle connection (restarted, or its Timeout passed).
 static bool PeerClosed(http_t *connection) {
     char byte;
@@ -138,101 +104,67 @@ static bool PeerClosed(http_t *connection) {
     return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
-// Cancels a job by its id; false only when the scheduler could not be asked.
-static bool CancelJob(http_t *connection, int jobId) {
-    char uri[64];
-    snprintf(uri, sizeof uri, "ipp://localhost/jobs/%d", jobId);
-    ipp_t *request = ippNewRequest(IPP_OP_CANCEL_JOB);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", NULL, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
-                 cupsUser());
-    ippDelete(cupsDoRequest(connection, request, "/jobs/"));
-    // A job already gone, ended or cancelled needs nothing more.
-    return !SchedulerUnreachable();
+// Makes sure the printer's connection is open, replacing one that the scheduler closed.
+static bool Connected(CupsPrinter *printer) {
+    if (printer->connection != NULL && !PeerClosed(printer->connection))
+        return true;
+    if (printer->connection != NULL)
+        httpClose(printer->connection);
+    printer->connection = Connect();
+    return printer->connection != NULL;
 }
 
-// Remembers a job to cancel once the scheduler is back; when full, the oldest entry goes.
-static void RememberCancel(int jobId) {
-    pthread_mutex_lock(&PrintersLock);
-    int free = 0;
-    while (free < PENDING_CANCELS - 1 && PendingCancels[free] != 0)
-        free++;
-    if (PendingCancels[free] != 0) {
-        memmove(PendingCancels, PendingCancels + 1, sizeof PendingCancels - sizeof(int));
-        free = PENDING_CANCELS - 1;
-    }
-    PendingCancels[free] = jobId;
-    pthread_mutex_unlock(&PrintersLock);
-}
-
-// Cancels the remembered jobs that the scheduler can now be asked about.
-static void CancelRemembered(http_t *connection) {
-    pthread_mutex_lock(&PrintersLock);
-    for (int i = 0; i < PENDING_CANCELS; i++) {
-        if (PendingCancels[i] != 0 && CancelJob(connection, PendingCancels[i]))
-            PendingCancels[i] = 0;
-    }
-    pthread_mutex_unlock(&PrintersLock);
-}
-
-// Cancels the printer's job, on a fresh connection when asked or when the old one was closed;
-// a job that the scheduler cannot be asked about now is remembered for the next open.
-static void CancelPrinterJob(CupsPrinter *printer, bool freshConnection) {
-    bool reachable =
-        printer->connection != NULL && !freshConnection && !PeerClosed(printer->connection);
-    if (!reachable)
-        reachable = Reconnect(printer);
-    if (!reachable || !CancelJob(printer->connection, printer->jobId))
-        RememberCancel(printer->jobId);
-}
-
-// Ends a job after a failure: cancelled, its error kept for the close.
-static void Abandon(CupsPrinter *printer, unsigned int error) {
-    printer->failed = true;
-    printer->sending = false;
-    printer->used = 0;
-    printer->error = error;
-    CancelPrinterJob(printer, true); // the old connection is mid-request or broken
-}
-
-// Creates a job on a destination (Create-Job); its id, or 0 when the scheduler refuses.
-static int CreateJob(http_t *connection, const char *name, const char *title,
-                     const char *originHost) {
+// Starts a request naming the destination by its URI and the relay's user as the requester.
+static ipp_t *NewPrinterRequest(ipp_op_t operation, const char *name) {
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
                      "/printers/%s", name);
-    ipp_t *request = ippNewRequest(IPP_OP_CREATE_JOB);
+    ipp_t *request = ippNewRequest(operation);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", NULL, uri);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
                  cupsUser());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", NULL, title);
-    // cupsd keeps this attribute from local clients only, as for its own LPD front end.
-    if (originHost[0] != '\0')
-        ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", NULL,
-                     originHost);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
-    ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
-    int jobId = 0;
-    if (id != NULL && cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE)
-        jobId = ippGetInteger(id, 0);
-    ippDelete(response);
-    return jobId;
+    return request;
 }
 
-// Opens the document's request, on a fresh connection when the scheduler closed the idle one.
-static bool StartDocument(CupsPrinter *printer) {
-    if (PeerClosed(printer->connection) && !Reconnect(printer))
+// Asks whether the destination accepts jobs now; false also when the scheduler cannot tell.
+static bool AcceptsJobs(CupsPrinter *printer) {
+    static const char *const wanted[] = {"printer-is-accepting-jobs"};
+    if (!Connected(printer))
         return false;
-    if (cupsStartDocument(printer->connection, printer->name, printer->jobId, printer->title,
-                          CUPS_FORMAT_RAW, 1) != HTTP_STATUS_CONTINUE)
+    ipp_t *request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, printer->name);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
+                  wanted);
+    ipp_t *response = cupsDoRequest(printer->connection, request, "/");
+    ipp_attribute_t *accepting =
+        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    bool accepts = accepting != NULL && ippGetBoolean(accepting, 0);
+    ippDelete(response);
+    return accepts;
+}
+
+// Opens the Print-Job request that carries the job, on a fresh connection when the scheduler
+// closed the idle one.
+static bool StartPrintJob(CupsPrinter *printer) {
+    if (!Connected(printer))
+        return false;
+    ipp_t *request = NewPrinterRequest(IPP_OP_PRINT_JOB, printer->name);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", NULL, printer->title);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", NULL,
+                 CUPS_FORMAT_RAW);
+    if (printer->originHost[0] != '\0')
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", NULL,
+                     printer->originHost);
+    http_status_t status = cupsSendRequest(printer->connection, request, "/", CUPS_LENGTH_VARIABLE);
+    ippDelete(request);
+    if (status != HTTP_STATUS_CONTINUE)
         return false;
     printer->sending = true;
     return true;
 }
 
-// Sends the gathered bytes as one chunk of the document, starting the document first if needed.
+// Sends the gathered bytes as one chunk of the request, starting the request first if needed.
 static bool Flush(CupsPrinter *printer) {
-    if (!printer->sending && !StartDocument(printer))
+    if (!printer->sending && !StartPrintJob(printer))
         return false;
     // A write of nothing would end the chunked request early.
     if (printer->used > 0 && cupsWriteRequestData(printer->connection, printer->buffer,
@@ -243,133 +175,47 @@ static bool Flush(CupsPrinter *printer) {
     return true;
 }
 
-// Tells whether gathered bytes of a started document have waited long enough to go out now.
+// Tells whether gathered bytes of a started request have waited long enough to go out now.
 static bool DueForSending(const CupsPrinter *printer) {
     return printer->sending && printer->used > 0 &&
            Now() - printer->lastSent >= FLUSH_AFTER_SECONDS;
 }
 
-// Ends the slot's job: cancelled when empty, handed over whole otherwise, cancelled on a
-// failure; false when it was not handed over whole.
+// Gives the document up after a failure: the connection is dropped in the middle of the
+// request, which the scheduler then discards whole; the error is kept for the close.
+static void Abandon(CupsPrinter *printer, unsigned int error) {
+    printer->failed = true;
+    printer->sending = false;
+    printer->used = 0;
+    printer->error = error;
+    if (printer->connection != NULL)
+        httpClose(printer->connection);
+    printer->connection = NULL;
+}
+
+// Ends the request and reads the answer; true when the scheduler took the job whole.
+static bool FinishPrintJob(CupsPrinter *printer) {
+    if (!Flush(printer))
+        return false;
+    ippDelete(cupsGetResponse(printer->connection, "/"));
+    return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+}
+
+// Ends the slot's document: handed over whole, or given up on a failure; false when it was
+// not handed over whole.
 static bool EndJob(CupsPrinter *printer, unsigned int *error) {
-    if (printer->jobId == 0)
-        return true;
     if (printer->failed) {
         *error = printer->error;
         return false;
     }
-    if (!printer->sending && printer->used == 0) {
-        // Nothing to print: a port check, a scanner, a client that gave up.
-        CancelPrinterJob(printer, false);
+    // Nothing to print (a port check, a scanner, a client that gave up): no job is made.
+    if (!printer->started || (!printer->sending && printer->used == 0))
         return true;
-    }
-    if (Flush(printer) &&
-        cupsFinishDocument(printer->connection, printer->name) <= IPP_STATUS_OK_EVENTS_COMPLETE)
+    if (FinishPrintJob(printer))
         return true;
-    *error = JobError();
+    *error = LastCupsError(ERROR_WRITE_FAULT);
     Abandon(printer, *error);
     return false;
-}
-
-// Fills path with the mark of a job (prefix "." while it is being made); false when too long.
-static bool MarkPath(char *path, const char *prefix, int jobId) {
-    char relative[64];
-    snprintf(relative, sizeof relative, "%s/%s%d", MarksFolder, prefix, jobId);
-    return HostPath(path, MARK_PATH_SIZE, relative);
-}
-
-// Marks a job as under way; the mark's locked descriptor, or -1 when none could be made.
-static int MarkJob(int jobId) {
-    char folder[MARK_PATH_SIZE], making[MARK_PATH_SIZE], mark[MARK_PATH_SIZE];
-    if (!HostPath(folder, sizeof folder, MarksFolder) || !MakeDirectories(folder) ||
-        !MarkPath(making, ".", jobId) || !MarkPath(mark, "", jobId))
-        return -1;
-    int fd = open(making, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return -1;
-    // Locked before it takes its name, so that no other relay ever finds it unlocked in use; it
-    // names its scheduler, since relays sharing the root may use different ones.
-    const char *server = cupsServer();
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !WriteAllBytes(fd, server, strlen(server)) ||
-        rename(making, mark) != 0) {
-        unlink(making);
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Removes a job's mark: unlinked while still locked, so that nobody takes it for an orphan.
-static void UnmarkJob(CupsPrinter *printer) {
-    char mark[MARK_PATH_SIZE];
-    if (printer->markFd < 0)
-        return;
-    if (MarkPath(mark, "", printer->jobId))
-        unlink(mark);
-    close(printer->markFd);
-    printer->markFd = -1;
-}
-
-// Tells whether a mark names the scheduler this relay uses.
-static bool MarkNamesOurScheduler(int fd) {
-    char server[256];
-    ssize_t got = pread(fd, server, sizeof server - 1, 0);
-    if (got < 0)
-        return false;
-    server[got] = '\0';
-    return strcmp(server, cupsServer()) == 0;
-}
-
-// Tells whether a job still waits for its document: created, never handed over whole.
-static bool JobIncoming(http_t *connection, int jobId) {
-    static const char *const wanted[] = {"job-state-reasons"};
-    char uri[64];
-    snprintf(uri, sizeof uri, "ipp://localhost/jobs/%d", jobId);
-    ipp_t *request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", NULL, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
-                 cupsUser());
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
-                  wanted);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
-    ipp_attribute_t *reasons = ippFindAttribute(response, "job-state-reasons", IPP_TAG_KEYWORD);
-    bool incoming = reasons != NULL && ippContainsString(reasons, "job-incoming");
-    ippDelete(response);
-    return incoming;
-}
-
-// Settles one mark that no relay holds: its job is cancelled if it never got its document.
-static void SettleOrphanedMark(http_t *connection, int folder, const char *name) {
-    int jobId = atoi(name[0] == '.' ? name + 1 : name);
-    int fd = jobId > 0 ? openat(folder, name, O_RDWR | O_CLOEXEC) : -1;
-    if (fd < 0)
-        return;
-    struct stat status;
-    // A mark unlinked since it was listed has ended with its job.
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &status) == 0 && status.st_nlink > 0) {
-        if (name[0] == '.')
-            unlinkat(folder, name, 0); // its relay ended before the job was created
-        else if (MarkNamesOurScheduler(fd) &&
-                 (!JobIncoming(connection, jobId) || CancelJob(connection, jobId)))
-            unlinkat(folder, name, 0);
-    }
-    close(fd);
-}
-
-// Settles, once per process, the marks of relays that ended during a job.
-static void CancelOrphanedJobs(http_t *connection) {
-    static bool settled;
-    char path[MARK_PATH_SIZE];
-    if (settled || !HostPath(path, sizeof path, MarksFolder))
-        return;
-    settled = true;
-    DIR *folder = opendir(path);
-    if (folder == NULL)
-        return;
-    struct dirent *entry;
-    while ((entry = readdir(folder)) != NULL)
-        SettleOrphanedMark(connection, dirfd(folder), entry->d_name);
-    closedir(folder);
 }
 
 // Opens a destination by name with a connection of its own to the scheduler.
@@ -379,8 +225,6 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
         *error = RPC_S_SERVER_UNAVAILABLE;
         return false;
     }
-    CancelRemembered(connection);
-    CancelOrphanedJobs(connection);
     cups_dest_t *destination = cupsGetNamedDest(connection, printerName, NULL);
     if (destination == NULL) {
         *error = LastCupsError(ERROR_INVALID_PRINTER_NAME);
@@ -395,9 +239,8 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
         if (Printers[i].inUse)
             continue;
         Printers[i].inUse = true;
+        Printers[i].started = false;
         Printers[i].connection = connection;
-        Printers[i].jobId = 0;
-        Printers[i].markFd = -1;
         memcpy(Printers[i].name, name, sizeof name);
         pthread_mutex_unlock(&PrintersLock);
         *slot = i;
@@ -409,37 +252,38 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
     return false;
 }
 
-// Creates the job; its document starts once there is something to print.
+// Begins the document once the destination accepts jobs; the job goes out with its bytes.
 unsigned int CupsClientStart(int slot, const char *title, const char *originHost,
                              unsigned int *error) {
+    static unsigned int Documents;
     CupsPrinter *printer = PrinterAt(slot);
-    if (printer == NULL || printer->jobId != 0) {
+    if (printer == NULL || printer->started) {
         *error = printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
         return 0;
     }
-    int jobId = CreateJob(printer->connection, printer->name, title, originHost);
-    if (jobId <= 0) {
+    if (!AcceptsJobs(printer)) {
         *error = LastCupsError(ERROR_ACCESS_DENIED);
         return 0;
     }
     snprintf(printer->title, sizeof printer->title, "%s", title);
-    printer->jobId = jobId;
-    printer->markFd = MarkJob(jobId);
+    snprintf(printer->originHost, sizeof printer->originHost, "%s", originHost);
+    printer->started = true;
     printer->sending = false;
     printer->failed = false;
     printer->used = 0;
-    return (unsigned int)jobId;
+    Documents = Documents % 0x7FFFFFFF + 1; // never 0, which tells a failure
+    return Documents;
 }
 
-// Gathers bytes, sending each full buffer; on a failure the job is cancelled and nothing of
-// this call counts as taken.
+// Gathers bytes, sending each full buffer; on a failure the document is given up and nothing
+// of this call counts as taken.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error) {
     CupsPrinter *printer = PrinterAt(slot);
     if (printer == NULL) {
         *error = ERROR_INVALID_HANDLE;
         return false;
     }
-    if (printer->jobId == 0 || printer->failed) {
+    if (!printer->started || printer->failed) {
         *error = printer->failed ? printer->error : (unsigned int)ERROR_SPL_NO_STARTDOC;
         return false;
     }
@@ -453,7 +297,7 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
         count -= take;
         bool full = printer->used == CUPS_BUFFER_SIZE;
         if ((full || DueForSending(printer)) && !Flush(printer)) {
-            *error = JobError();
+            *error = LastCupsError(ERROR_WRITE_FAULT);
             Abandon(printer, *error);
             return false;
         }
@@ -469,7 +313,6 @@ bool CupsClientClose(int slot, unsigned int *error) {
         return false;
     }
     bool complete = EndJob(printer, error);
-    UnmarkJob(printer);
     if (printer->connection != NULL)
         httpClose(printer->connection);
     printer->connection = NULL;
