@@ -15,6 +15,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static thread_local DWORD LastError;
@@ -94,10 +95,26 @@ int _stricmp(const char *left, const char *right) {
     }
 }
 
-// True when systemd runs the program with standard error connected to the journal.
+// True when standard error is the journal stream systemd connected: JOURNAL_STREAM names it as
+// "<device>:<inode>", and a child that inherited the variable but redirected standard error
+// elsewhere must not copy its lines there.
 static bool JournalCopyWanted(void) {
     const char *stream = getenv("JOURNAL_STREAM");
-    return stream != NULL && stream[0] != '\0';
+    if (stream == NULL || stream[0] == '\0')
+        return false;
+    char *end = NULL;
+    unsigned long long device = strtoull(stream, &end, 10);
+    if (end == stream || *end != ':')
+        return false;
+    const char *inodeText = end + 1;
+    unsigned long long inode = strtoull(inodeText, &end, 10);
+    if (end == inodeText || *end != '\0')
+        return false;
+    struct stat status;
+    if (fstat(STDERR_FILENO, &status) != 0)
+        return false;
+    return (unsigned long long)status.st_dev == device &&
+           (unsigned long long)status.st_ino == inode;
 }
 
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
