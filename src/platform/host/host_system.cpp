@@ -20,14 +20,17 @@
 
 static thread_local DWORD LastError;
 
+// Records the layer's failure number as the calling thread's last error.
 void SetHostError(unsigned int error) {
     LastError = error;
 }
 
+// Gives the calling thread's last error, as the layer's calls left it.
 DWORD GetLastError(void) {
     return LastError;
 }
 
+// Sets the calling thread's last error, as a caller does to clear it before a call it checks.
 void SetLastError(DWORD error) {
     LastError = error;
 }
@@ -77,6 +80,7 @@ void AcquireSRWLockExclusive(PSRWLOCK lock) {
     }
 }
 
+// Lets the next waiter take the lock; what was written under it is visible to them.
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     __atomic_store_n(&lock->Ptr, (void *)NULL, __ATOMIC_RELEASE);
 }
@@ -129,10 +133,12 @@ static ssize_t WriteText(void *cookie, const char *data, size_t size) {
     return (ssize_t)size;
 }
 
+// Reads a stream's file as it is: Linux keeps no carriage returns to strip.
 static ssize_t ReadRaw(void *cookie, char *data, size_t size) {
     return read((int)(intptr_t)cookie, data, size);
 }
 
+// Closes the file under a stream when the stream is closed, giving up its lock.
 static int CloseRaw(void *cookie) {
     return close((int)(intptr_t)cookie);
 }
