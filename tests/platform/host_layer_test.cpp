@@ -178,24 +178,48 @@ TEST(HostRunTime, ExclusiveTextModeFiles) {
     EXPECT_NE(0, _stricmp("INSTALL", "INSTALLX"));
 }
 
-// Under systemd (JOURNAL_STREAM set) each text-mode line also goes to standard error, unchanged.
+// Under systemd (JOURNAL_STREAM naming standard error) each text-mode line also goes there.
 TEST(HostRunTime, TextModeLinesReachTheJournalUnderSystemd) {
+    // Rows name standard error itself, or another file on its device, or its inode on another
+    // device: only the first is the journal.
+    enum Names { Unset, Empty, Fixed, StandardError, OtherInode, OtherDevice };
     struct Row {
-        const char *journalStream;
+        Names names;
+        const char *fixed;
         const char *expectedOnStandardError;
     } rows[] = {
-        {nullptr, ""}, {"", ""}, {"8:1234", "Accept print job for office from 127.0.0.1\n"}};
+        {Unset, nullptr, ""},
+        {Empty, nullptr, ""},
+        {Fixed, "8:1234", ""},
+        {Fixed, "garbage", ""},
+        {OtherInode, nullptr, ""},
+        {OtherDevice, nullptr, ""},
+        {StandardError, nullptr, "Accept print job for office from 127.0.0.1\n"},
+    };
     for (const Row &row : rows) {
         std::string path = Root + "/journal.log";
         std::string captured = Root + "/stderr.txt";
         remove(path.c_str());
-        if (row.journalStream != nullptr)
-            setenv("JOURNAL_STREAM", row.journalStream, 1);
+        FILE *capture = fopen(captured.c_str(), "w");
+        ASSERT_NE(nullptr, capture);
+        struct stat standardError, other;
+        ASSERT_EQ(0, fstat(fileno(capture), &standardError));
+        ASSERT_EQ(0, stat(Root.c_str(), &other));
+        unsigned long long device = standardError.st_dev, inode = standardError.st_ino;
+        if (row.names == OtherInode)
+            inode = other.st_ino;
+        if (row.names == OtherDevice)
+            device += 1;
+        std::string stream = std::to_string(device) + ":" + std::to_string(inode);
+        if (row.names == Fixed)
+            stream = row.fixed;
+        if (row.names == Empty)
+            stream = "";
+        if (row.names != Unset)
+            setenv("JOURNAL_STREAM", stream.c_str(), 1);
         else
             unsetenv("JOURNAL_STREAM");
         int saved = dup(2);
-        FILE *capture = fopen(captured.c_str(), "w");
-        ASSERT_NE(nullptr, capture);
         dup2(fileno(capture), 2);
         FILE *log = _fsopen(path.c_str(), "a+", _SH_DENYRW);
         ASSERT_NE(nullptr, log);
@@ -207,7 +231,7 @@ TEST(HostRunTime, TextModeLinesReachTheJournalUnderSystemd) {
         unsetenv("JOURNAL_STREAM");
         EXPECT_EQ("Accept print job for office from 127.0.0.1\n", ReadFile(path));
         EXPECT_EQ(row.expectedOnStandardError, ReadFile(captured))
-            << (row.journalStream ? row.journalStream : "(unset)");
+            << (row.names == Unset ? "(unset)" : stream);
     }
 }
 

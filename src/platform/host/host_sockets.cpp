@@ -53,6 +53,7 @@ int WSACleanup(void) {
     return 0;
 }
 
+// Gives this thread's last Winsock error number.
 int WSAGetLastError(void) {
     return LastSocketError;
 }
@@ -72,6 +73,7 @@ SOCKET socket(int family, int type, int protocol) {
     return (SOCKET)fd;
 }
 
+// Binds an IPv4 address; a port another socket listens on fails with WSAEADDRINUSE.
 int bind(SOCKET s, const struct sockaddr *address, int length) {
     int error = 0;
     if (address == NULL || length < (int)sizeof(struct sockaddr_in))
@@ -125,6 +127,7 @@ void LastAcceptedPeer(char *buffer, size_t capacity) {
         snprintf(buffer, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
+// Receives what the client sent so far; 0 once it closed its side.
 int recv(SOCKET s, char *buffer, int length, int) {
     int error = 0;
     if (length < 0)
@@ -133,15 +136,18 @@ int recv(SOCKET s, char *buffer, int length, int) {
     return received < 0 ? Failed(error) : (int)received;
 }
 
+// Closes a socket, ending its connection or giving up its port.
 int closesocket(SOCKET s) {
     int error = 0;
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
 }
 
+// Puts a port into network byte order.
 u_short htons(u_short value) {
     return PosixHostToNet16(value);
 }
 
+// Puts an IPv4 address into network byte order.
 uint32_t htonl(uint32_t value) {
     return PosixHostToNet32(value);
 }

@@ -28,6 +28,7 @@ static bool IsCupsHandle(HANDLE handle) {
     return (uintptr_t)handle >= CUPS_HANDLE_BASE;
 }
 
+// Finds the CUPS client's slot behind a handle that IsCupsHandle accepted.
 static int CupsSlot(HANDLE handle) {
     return (int)((uintptr_t)handle - CUPS_HANDLE_BASE);
 }

@@ -15,18 +15,22 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static thread_local DWORD LastError;
 
+// Records the layer's failure number as the calling thread's last error.
 void SetHostError(unsigned int error) {
     LastError = error;
 }
 
+// Gives the calling thread's last error, as the layer's calls left it.
 DWORD GetLastError(void) {
     return LastError;
 }
 
+// Sets the calling thread's last error, as a caller does to clear it before a call it checks.
 void SetLastError(DWORD error) {
     LastError = error;
 }
@@ -76,6 +80,7 @@ void AcquireSRWLockExclusive(PSRWLOCK lock) {
     }
 }
 
+// Lets the next waiter take the lock; what was written under it is visible to them.
 void ReleaseSRWLockExclusive(PSRWLOCK lock) {
     __atomic_store_n(&lock->Ptr, (void *)NULL, __ATOMIC_RELEASE);
 }
@@ -94,10 +99,26 @@ int _stricmp(const char *left, const char *right) {
     }
 }
 
-// True when systemd runs the program with standard error connected to the journal.
+// True when standard error is the journal stream systemd connected: JOURNAL_STREAM names it as
+// "<device>:<inode>", and a child that inherited the variable but redirected standard error
+// elsewhere must not copy its lines there.
 static bool JournalCopyWanted(void) {
     const char *stream = getenv("JOURNAL_STREAM");
-    return stream != NULL && stream[0] != '\0';
+    if (stream == NULL || stream[0] == '\0')
+        return false;
+    char *end = NULL;
+    unsigned long long device = strtoull(stream, &end, 10);
+    if (end == stream || *end != ':')
+        return false;
+    const char *inodeText = end + 1;
+    unsigned long long inode = strtoull(inodeText, &end, 10);
+    if (end == inodeText || *end != '\0')
+        return false;
+    struct stat status;
+    if (fstat(STDERR_FILENO, &status) != 0)
+        return false;
+    return (unsigned long long)status.st_dev == device &&
+           (unsigned long long)status.st_ino == inode;
 }
 
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
@@ -112,10 +133,12 @@ static ssize_t WriteText(void *cookie, const char *data, size_t size) {
     return (ssize_t)size;
 }
 
+// Reads a stream's file as it is: Linux keeps no carriage returns to strip.
 static ssize_t ReadRaw(void *cookie, char *data, size_t size) {
     return read((int)(intptr_t)cookie, data, size);
 }
 
+// Closes the file under a stream when the stream is closed, giving up its lock.
 static int CloseRaw(void *cookie) {
     return close((int)(intptr_t)cookie);
 }

@@ -113,10 +113,12 @@ int PosixClose(int fd, int *error) {
     return close(fd) != 0 ? Fail(error) : 0;
 }
 
+// Puts a port into network byte order for our Winsock, which does not see the Linux headers.
 uint16_t PosixHostToNet16(uint16_t value) {
     return htons(value);
 }
 
+// Puts an IPv4 address into network byte order for our Winsock.
 uint32_t PosixHostToNet32(uint32_t value) {
     return htonl(value);
 }
