@@ -172,10 +172,14 @@ class CupsRelayTest(unittest.TestCase):
             return lambda client, rest: action(*args) and None
 
         def trickle(client, rest):
-            for offset in range(0, 8192, 1024):
+            for offset in range(0, 16384, 1024):  # three times cupsd's Timeout
                 client.sendall(rest[offset:offset + 1024])
                 time.sleep(1)
-            return rest[8192:]
+            return rest[16384:]
+
+        def after_the_last_byte(action):
+            """The whole job sent, then the disturbance strikes before the client closes."""
+            return lambda client, rest: (client.sendall(rest), time.sleep(1), action(), b"")[-1]
         cups, either = self.cups.run, {"whole", "failed"}
         rows = []
         for size, label in ((9_000, "small"), (400_000, "large")):
@@ -194,6 +198,11 @@ class CupsRelayTest(unittest.TestCase):
             ]
         # A client that trickles for longer than the Timeout keeps its job alive.
         rows.append(("trickling past the timeout, large", 400_000, trickle, None, {"whole"}))
+        # A job of whole 64 KiB chunks has nothing left to send at the close but the request's end.
+        rows += [("scheduler restarted after the last byte, 128 KiB", 131_072,
+                  after_the_last_byte(self.cups.restart), None, either),
+                 ("idle past the timeout after the last byte, 128 KiB", 131_072,
+                  after_the_last_byte(lambda: time.sleep(7)), None, either)]
         self.run_rows(rows)
 
     def test_job_names_the_client_as_its_originating_host(self):

@@ -166,9 +166,12 @@ static bool StartPrintJob(CupsPrinter *printer) {
 static bool Flush(CupsPrinter *printer) {
     if (!printer->sending && !StartPrintJob(printer))
         return false;
-    // A write of nothing would end the chunked request early.
+    // A write of nothing would end the chunked request early. libcups keeps a small write in a
+    // buffer of its own: flushed, the bytes are with the scheduler, and its Timeout sees them.
     if (printer->used > 0 && cupsWriteRequestData(printer->connection, printer->buffer,
                                                   printer->used) != HTTP_STATUS_CONTINUE)
+        return false;
+    if (httpFlushWrite(printer->connection) < 0)
         return false;
     printer->used = 0;
     printer->lastSent = Now();
@@ -197,8 +200,12 @@ static void Abandon(CupsPrinter *printer, unsigned int error) {
 static bool FinishPrintJob(CupsPrinter *printer) {
     if (!Flush(printer))
         return false;
-    ippDelete(cupsGetResponse(printer->connection, "/"));
-    return cupsLastError() <= IPP_STATUS_OK_EVENTS_COMPLETE;
+    // No answer at all (the scheduler gone since the last chunk) is a failure too; the last
+    // error would still tell of an earlier request's success.
+    ipp_t *response = cupsGetResponse(printer->connection, "/");
+    bool taken = response != NULL && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
+    ippDelete(response);
+    return taken;
 }
 
 // Ends the slot's document: handed over whole, or given up on a failure; false when it was
@@ -240,6 +247,9 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
             continue;
         Printers[i].inUse = true;
         Printers[i].started = false;
+        Printers[i].sending = false;
+        Printers[i].failed = false;
+        Printers[i].used = 0;
         Printers[i].connection = connection;
         memcpy(Printers[i].name, name, sizeof name);
         pthread_mutex_unlock(&PrintersLock);
