@@ -43,11 +43,12 @@ class Container:
             raise AssertionError("cannot mount an overlay of / for the container (root and overlayfs needed, "
                                  "scratch not on an overlay): " + mounted.stderr.strip())
         try:
-            for path in files:
-                self.put(path, bench.read_file(path))
             if shutil.which("sudo") is None:
                 self.put("/usr/local/bin/sudo", b'#!/bin/sh\nexec "$@"\n', 0o755)  # we are root already
             self._boot()
+            # After the boot, which empties /tmp: a checkout there must still be found inside.
+            for path in files:
+                self.put(path, bench.read_file(path))
             # This machine's policy-rc.d forbids maintainer scripts to start or restart services;
             # a machine an administrator runs has none.
             self.run("rm -f /usr/sbin/policy-rc.d")
