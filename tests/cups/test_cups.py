@@ -172,10 +172,10 @@ class CupsRelayTest(unittest.TestCase):
             return lambda client, rest: action(*args) and None
 
         def trickle(client, rest):
-            for offset in range(0, 16384, 1024):  # three times cupsd's Timeout
+            for offset in range(0, 10240, 1024):  # five times cupsd's Timeout, 1 KiB at a time
                 client.sendall(rest[offset:offset + 1024])
-                time.sleep(1)
-            return rest[16384:]
+                time.sleep(2.5)
+            return rest[10240:]
 
         def after_the_last_byte(action):
             """The whole job sent, then the disturbance strikes before the client closes."""
