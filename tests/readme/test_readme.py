@@ -182,7 +182,7 @@ class ReadmeLinuxTest(unittest.TestCase):
                         self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
                     box.run("rm %s && systemctl daemon-reload && systemctl restart ferrolink@9100" % dropin)
                     continue
-                done = box.run(step, cwd=ROOT, input=b"y\n")  # what the reader answers to apt
+                done = box.run(step, cwd=container.CHECKOUT, input=b"y\n")  # what the reader answers to apt
                 if "enable --now" in step:
                     bench.wait_for(lambda: box.listening(9100), 30, "the relay on 9100")
                     box.send_job(9100, b"from the README")

@@ -15,6 +15,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import lab as bench  # noqa: E402
 
+REPO = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+# Where the checkout's files appear inside: the machine's own paths may lie where the container's
+# boot mounts or empties folders (/tmp), so they are copied to a folder of the container's own.
+CHECKOUT = "/srv/ferrolink-checkout"
 BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups", "tofile")
 SENDER = ('import socket, sys\n'
           'timeout = float(sys.argv[2]) if len(sys.argv) > 2 else None\n'
@@ -24,7 +28,7 @@ SENDER = ('import socket, sys\n'
 
 class Container:
     def __init__(self, files=()):
-        """Boots the container; files are host paths copied to the same place inside first."""
+        """Boots the container; files are paths of the checkout, copied under CHECKOUT inside."""
         for tool in ("systemd-nspawn", "nsenter"):
             if shutil.which(tool) is None:
                 raise AssertionError("%s is missing: the systemd tests need it (scripts/install-deps)" % tool)
@@ -46,9 +50,8 @@ class Container:
             if shutil.which("sudo") is None:
                 self.put("/usr/local/bin/sudo", b'#!/bin/sh\nexec "$@"\n', 0o755)  # we are root already
             self._boot()
-            # After the boot, which empties /tmp: a checkout there must still be found inside.
             for path in files:
-                self.put(path, bench.read_file(path))
+                self.put(self.inside(path), bench.read_file(path))
             # This machine's policy-rc.d forbids maintainer scripts to start or restart services;
             # a machine an administrator runs has none.
             self.run("rm -f /usr/sbin/policy-rc.d")
@@ -82,6 +85,10 @@ class Container:
             time.sleep(0.1 if state not in ("running", "degraded") else 0)
         if state not in ("running", "degraded"):
             raise AssertionError("the container's systemd did not come up: " + state)
+
+    def inside(self, path):
+        """Where a file of the checkout is inside the container."""
+        return os.path.join(CHECKOUT, os.path.relpath(os.path.realpath(path), REPO))
 
     def host_path(self, path):
         """Where a path of the container is on the machine (the overlay's mount)."""

@@ -55,7 +55,7 @@ class SystemdLifecycleTest(unittest.TestCase):
         box = container.Container(files=[deb])
         try:
             folder = box.add_queue("office")
-            box.run("dpkg -i " + deb)
+            box.run("dpkg -i " + box.inside(deb))
             self.assertEqual("", box.run("systemctl list-units --no-legend 'ferrolink@*'").stdout, "install starts")
             box.run("mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
                     " && cp /etc/ferrolink/9100.conf /etc/ferrolink/9101.conf")
@@ -90,7 +90,7 @@ class SystemdLifecycleTest(unittest.TestCase):
 
             # Installing again restarts every running instance, enabled or not.
             before = {port: box.main_pid("ferrolink@%d" % port) for port in (9100, 9101)}
-            box.run("dpkg -i " + deb)
+            box.run("dpkg -i " + box.inside(deb))
             for port in (9100, 9101):
                 self.assertNotIn(box.main_pid("ferrolink@%d" % port), (0, before[port]), port)
                 bench.wait_for(lambda: box.listening(port), 30, "the reinstalled relay on %d" % port)
