@@ -149,7 +149,7 @@ class CupsRelayTest(unittest.TestCase):
                     client.sendall(b"x" * size)
                     bench.wait_for(lambda: b"Accept" in relay.log(), 30, "the accept line")
                     time.sleep(1)
-                    os.kill(relay.process.pid, 9)
+                    relay.process.kill()
                     relay.process.wait()
                 self.assertEqual([], self.cups.wait_settled(10), "the killed relay's job")
                 relay, port = self.start_relay()
