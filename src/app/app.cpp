@@ -97,10 +97,8 @@ static int FindCommand(const char *word) {
     return -1;
 }
 
-// Tells whether an ANSI argument holds exactly what was typed. Under a UTF-8 active code page it
-// does. Under another, the C run-time may have put a look-alike in place of a character the code
-// page lacks ("Łab" becomes "Lab"), so the wide form is converted again, refusing best-fit and
-// default characters, and must give the same bytes. The wide calls only detect; all else is ANSI.
+// Tells whether an ANSI argument holds exactly what was typed: always under a UTF-8 active code
+// page, else only when it matches the wide command line. The wide calls only detect.
 static bool ArgumentIsExact(int index, const char *ansi) {
     if (GetACP() == CP_UTF8)
         return true;
@@ -108,12 +106,7 @@ static bool ArgumentIsExact(int index, const char *ansi) {
     LPWSTR *wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == NULL)
         return false;
-    char converted[PATH_BUFFER_SIZE];
-    BOOL usedDefault = FALSE;
-    bool exact = index < count &&
-                 WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide[index], -1, converted,
-                                     sizeof converted, NULL, &usedDefault) > 0 &&
-                 !usedDefault && strcmp(converted, ansi) == 0;
+    bool exact = index < count && AnsiMatchesWide(ansi, wide[index], PATH_BUFFER_SIZE);
     LocalFree((HLOCAL)wide);
     return exact;
 }

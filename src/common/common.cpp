@@ -4,6 +4,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 unsigned short ListenPort = 9100;
 unsigned int RequestedPort = 9100;
@@ -37,6 +38,17 @@ void LogLine(const char *text) {
 // Deletes the log file at the start of a run.
 void ResetLog(void) {
     remove(LogFileName);
+}
+
+// Checks ANSI text against its wide form. Under a code page other than UTF-8 the system may put a
+// look-alike in place of a character the code page lacks ("Łab" becomes "Lab"); the conversion
+// here refuses that, so such text never compares equal.
+bool AnsiMatchesWide(const char *ansi, LPCWSTR wide, size_t limit) {
+    char converted[PATH_BUFFER_SIZE];
+    BOOL usedDefault = FALSE;
+    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, converted, sizeof converted,
+                               NULL, &usedDefault) > 0 &&
+           !usedDefault && strncmp(converted, ansi, limit) == 0;
 }
 
 // Prints a message of the installing and removing commands on standard output.

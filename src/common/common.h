@@ -32,6 +32,10 @@ void LogLine(const char *text);
 // Deletes "Ferrolink.log"; a failure is ignored.
 void ResetLog(void);
 
+// Tells whether ANSI text holds exactly the wide text (compared up to limit bytes): the wide text,
+// converted to the active code page without best-fit or default characters, gives the same bytes.
+bool AnsiMatchesWide(const char *ansi, LPCWSTR wide, size_t limit);
+
 // Prints a formatted message on standard output.
 void ConsolePrint(const char *format, ...)
 #ifdef __GNUC__

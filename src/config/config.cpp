@@ -56,10 +56,8 @@ void WritePendingInstanceConfig(void) {
     PendingPrinter = NULL;
 }
 
-// Tells whether a name read through the ANSI call is exactly the stored one. Under a UTF-8
-// active code page it is. Under another, the system may have put a look-alike in place of a
-// character the code page lacks ("Łab" read as "Lab"), so the stored text is read again in its
-// wide form and converted refusing best-fit and default characters; it must give the same bytes.
+// Tells whether a name read through the ANSI call is exactly the stored one: always under a UTF-8
+// active code page, else only when it matches the value read again in its wide form.
 static bool StoredNameIsExact(HKEY key, const char *name) {
     static const WCHAR valueName[] = {'P', 'r', 'i', 'n', 't', 'e', 'r', 0};
     if (GetACP() == CP_UTF8)
@@ -72,11 +70,7 @@ static bool StoredNameIsExact(HKEY key, const char *name) {
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return true; // the ANSI call passes other types on as stored
     wide[size / sizeof(WCHAR)] = 0;
-    char converted[2 * PRINTER_NAME_SIZE];
-    BOOL usedDefault = FALSE;
-    return WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, converted, sizeof converted,
-                               NULL, &usedDefault) > 0 &&
-           !usedDefault && strncmp(converted, name, PRINTER_NAME_SIZE - 1) == 0;
+    return AnsiMatchesWide(name, wide, PRINTER_NAME_SIZE - 1);
 }
 
 // Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters;
