@@ -18,3 +18,11 @@ bool WriteAllBytes(int fd, const void *data, size_t size);
 // Fills buffer with the IPv4 address, dotted, of the peer of the connection that accept returned
 // last; "" before any.
 void LastAcceptedPeer(char *buffer, size_t capacity);
+
+// True once the process has been asked to stop (SIGTERM from systemctl stop or restart): a wait
+// for the scheduler gives up and leaves its job held for the next start, and the relay ends once
+// the job being received is complete.
+bool HostStopRequested(void);
+
+// Marks the process as asked to stop; safe in a signal handler.
+void RequestHostStop(void);

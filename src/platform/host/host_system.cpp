@@ -19,10 +19,21 @@
 #include <unistd.h>
 
 static thread_local DWORD LastError;
+static volatile sig_atomic_t StopRequested;
 
 // Records the layer's failure number as the calling thread's last error.
 void SetHostError(unsigned int error) {
     LastError = error;
+}
+
+// Tells whether the process has been asked to stop.
+bool HostStopRequested(void) {
+    return StopRequested != 0;
+}
+
+// Marks the process as asked to stop; only sets a flag, so a signal handler may call it.
+void RequestHostStop(void) {
+    StopRequested = 1;
 }
 
 // Gives the calling thread's last error, as the layer's calls left it.
