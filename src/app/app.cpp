@@ -77,7 +77,8 @@ static unsigned short PortFromArgument(const char *text, int mode) {
 }
 
 // Decides the port of a command line with the row's argument count; false for a wrong count,
-// and for an INSTALL whose port decides to 0: that service would serve no port of its own.
+// and for a relay or INSTALL whose port decides to 0: the system would pick a port reported
+// nowhere, and every such run would share the key of port 0.
 static bool DecidePort(int mode, int argumentCount, char **arguments, unsigned short *port) {
     int fixedArgs = CommandTable[mode].fixedArgs;
     *port = DEFAULT_PORT;
@@ -85,7 +86,8 @@ static bool DecidePort(int mode, int argumentCount, char **arguments, unsigned s
         *port = PortFromArgument(arguments[fixedArgs + 1], mode);
     else if (argumentCount != fixedArgs + 1)
         return false;
-    return !(mode == MODE_INSTALL && *port == 0);
+    bool relays = mode == MODE_INSTALL || mode == MODE_STANDALONE || mode == MODE_BACKGROUND;
+    return !(relays && *port == 0);
 }
 
 // Finds the command word, ignoring letter case; -1 when it is not in the table.
@@ -117,8 +119,9 @@ static const char *PrinterArgument(char **arguments) {
     return ArgumentIsExact(2, arguments[2]) ? arguments[2] : "";
 }
 
-// Relays until the listener cannot be created or bound; the instance's configuration is written
-// only once the port is held, so a run that cannot hold it leaves the running relay's key alone.
+// Relays until the listener cannot be created or bound, or its configuration cannot be written;
+// the configuration is written only once the socket listens, so a run that cannot hold the port
+// leaves the running relay's key alone.
 static void RunConsoleRelay(const char *printerName, bool detach) {
     ConfigKeyTemplate = VendorKeyTemplate;
     SetPendingInstanceConfig(printerName, ListenPort);

@@ -1,8 +1,10 @@
-// Process-wide instance state, bounded formatting, the log file and console output.
+// Process-wide instance state, bounded formatting, log lines (names made safe, the file shared
+// with readers and retried while another writer holds it) and console output.
 
 #include "common/common.h"
 
 #include <stdarg.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -12,6 +14,11 @@ char InstanceName[INSTANCE_NAME_SIZE];
 char PrinterName[PRINTER_NAME_SIZE];
 
 static const char LogFileName[] = "Ferrolink.log";
+
+enum {
+    LOG_OPEN_ATTEMPTS = 40,  // with the pauses, about 0.4 s before writing beside the holder
+    LOG_RETRY_PAUSE_MS = 10, // a line of another writer takes far less
+};
 
 // Formats like printf into a fixed buffer, always terminated, cutting what does not fit.
 void FormatBounded(char *buffer, size_t capacity, const char *format, ...) {
@@ -26,13 +33,73 @@ void FormatBounded(char *buffer, size_t capacity, const char *format, ...) {
     buffer[capacity - 1] = '\0';
 }
 
-// Appends one line to the log with an exclusive open held for that line only.
+// Tells whether the last open of the log failed because another holder's sharing refused it.
+static bool LogWasBusy(void) {
+    return _doserrno == ERROR_SHARING_VIOLATION || _doserrno == ERROR_LOCK_VIOLATION;
+}
+
+// Opens the log for one line. Writers exclude each other, so lines of two relays sharing a folder
+// (or of the service's two threads) never mix, while readers such as viewers and log shippers may
+// hold the file. Another writer holds it for one line only: a busy file is tried again.
+static FILE *OpenLogForLine(void) {
+    for (int attempt = 1; attempt < LOG_OPEN_ATTEMPTS; attempt++) {
+        FILE *log = _fsopen(LogFileName, "a+", _SH_DENYWR);
+        if (log != NULL || !LogWasBusy())
+            return log;
+        Sleep(LOG_RETRY_PAUSE_MS);
+    }
+    // Held for longer than any line takes, by some other program: write beside it where its own
+    // sharing allows, rather than lose the only trace of a job.
+    return _fsopen(LogFileName, "a+", _SH_DENYNO);
+}
+
+// Appends one line to the log; the file is open for that line only.
 void LogLine(const char *text) {
-    FILE *log = _fsopen(LogFileName, "a+", _SH_DENYRW);
+    FILE *log = OpenLogForLine();
     if (log == NULL)
         return;
     fprintf(log, "%s\n", text);
     fclose(log);
+}
+
+// The longest cut of text at or before limit bytes that splits no character of the active code
+// page: a UTF-8 sequence, or a lead byte and its trail.
+static size_t CharacterBoundary(const char *text, size_t limit) {
+    if (GetACP() == CP_UTF8) {
+        while (limit > 0 && ((unsigned char)text[limit] & 0xC0) == 0x80)
+            limit--;
+        return limit;
+    }
+    size_t at = 0;
+    for (;;) {
+        size_t step = IsDBCSLeadByte((BYTE)text[at]) && text[at + 1] != '\0' ? 2 : 1;
+        if (at + step > limit)
+            return at;
+        at += step;
+    }
+}
+
+// Builds prefix, name and tail into the line. A name is data from outside: a CR or LF in it must
+// not start a line of its own, so no control character of it reaches the log.
+void FormatNameLine(char *line, size_t capacity, const char *prefix, const char *name,
+                    const char *tail) {
+    size_t prefixLength = strlen(prefix);
+    size_t tailLength = strlen(tail);
+    if (prefixLength + tailLength >= capacity) {
+        FormatBounded(line, capacity, "%s%s", prefix, tail);
+        return;
+    }
+    size_t length = strlen(name);
+    size_t room = capacity - 1 - prefixLength - tailLength;
+    if (length > room)
+        length = CharacterBoundary(name, room);
+    memcpy(line, prefix, prefixLength);
+    char *at = line + prefixLength;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)name[i];
+        *at++ = c < 0x20 || c == 0x7F ? '?' : (char)c;
+    }
+    memcpy(at, tail, tailLength + 1);
 }
 
 // Deletes the log file at the start of a run.

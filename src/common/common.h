@@ -26,7 +26,14 @@ void FormatBounded(char *buffer, size_t capacity, const char *format, ...)
 #endif
     ;
 
-// Appends one line to "Ferrolink.log"; the line is dropped when the file cannot be opened.
+// Formats a log line of prefix, name and tail: each control character of the name becomes '?',
+// and a name too long for the line is cut on a character boundary, so prefix and tail stay whole.
+void FormatNameLine(char *line, size_t capacity, const char *prefix, const char *name,
+                    const char *tail);
+
+// Appends one line to "Ferrolink.log", others may read the file meanwhile. A file another writer
+// holds is tried again for up to about 0.4 s, then written with full sharing; the line is lost
+// only when the file cannot be opened at all (no rights, or a holder that denies writing).
 void LogLine(const char *text);
 
 // Deletes "Ferrolink.log"; a failure is ignored.

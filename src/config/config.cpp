@@ -1,7 +1,8 @@
 // Instance configuration store: one registry key per instance under HKEY_LOCAL_MACHINE.
 //
-// Failures are silent by design: their effects show later as an empty or stale printer name, or
-// as a service listening on the port of its command line.
+// Reads are silent by design: a printer that cannot be read shows later as an empty printer name
+// ("Error opening print job."), a port as a service listening on the port of its command line.
+// A write reports its failure to the caller, which decides whether the run may serve.
 
 #include "config/config.h"
 
@@ -15,8 +16,9 @@ const char *ConfigKeyTemplate = ServiceKeyTemplate;
 
 static const char DescriptionText[] = "Routes all traffic from port 910x to a local printer";
 
-// A console instance's configuration, held back until its port is held: a run that cannot bind
-// must not redirect the relay already serving that port. The name is the process's argument.
+// A console instance's configuration, held back until its socket listens: a run that cannot bind
+// or listen must not redirect the relay already serving that port. The name is the process's
+// argument.
 static const char *PendingPrinter;
 static unsigned int PendingPort;
 
@@ -25,21 +27,27 @@ void BuildConfigKeyPath(char *buffer, size_t capacity) {
     FormatBounded(buffer, capacity, ConfigKeyTemplate, InstanceName);
 }
 
-// Writes the instance's three values, creating the key and its parents when missing.
-void WriteInstanceConfig(const char *printerName, unsigned int port) {
+// Writes the instance's three values, creating the key and its parents when missing; the first
+// failure ends the write and is returned.
+LONG WriteInstanceConfig(const char *printerName, unsigned int port) {
     char path[PATH_BUFFER_SIZE];
     HKEY key;
     BuildConfigKeyPath(path, sizeof path);
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, (LPSTR) "", REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
-        return;
+    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, (LPSTR) "", REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, NULL, &key, NULL);
+    if (status != ERROR_SUCCESS)
+        return status;
     DWORD portValue = port;
-    RegSetValueExA(key, "Description", 0, REG_SZ, (const BYTE *)DescriptionText,
-                   sizeof DescriptionText);
-    RegSetValueExA(key, "Printer", 0, REG_SZ, (const BYTE *)printerName,
-                   (DWORD)strlen(printerName) + 1);
-    RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE *)&portValue, sizeof portValue);
+    status = RegSetValueExA(key, "Description", 0, REG_SZ, (const BYTE *)DescriptionText,
+                            sizeof DescriptionText);
+    if (status == ERROR_SUCCESS)
+        status = RegSetValueExA(key, "Printer", 0, REG_SZ, (const BYTE *)printerName,
+                                (DWORD)strlen(printerName) + 1);
+    if (status == ERROR_SUCCESS)
+        status =
+            RegSetValueExA(key, "Port", 0, REG_DWORD, (const BYTE *)&portValue, sizeof portValue);
     RegCloseKey(key);
+    return status;
 }
 
 // Remembers the configuration that the listener writes once it holds the port.
@@ -48,16 +56,24 @@ void SetPendingInstanceConfig(const char *printerName, unsigned int port) {
     PendingPort = port;
 }
 
-// Writes the pending configuration once; later binds of the same run leave the key alone.
-void WritePendingInstanceConfig(void) {
+// Writes the pending configuration once; later listeners of the same run leave the key alone.
+LONG WritePendingInstanceConfig(void) {
     if (PendingPrinter == NULL)
-        return;
-    WriteInstanceConfig(PendingPrinter, PendingPort);
+        return ERROR_SUCCESS;
+    const char *printerName = PendingPrinter;
     PendingPrinter = NULL;
+    return WriteInstanceConfig(printerName, PendingPort);
+}
+
+// Tells whether a type holds text: the ANSI call passes any other type on as raw bytes, which
+// name no printer.
+static bool IsTextType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
 // Tells whether a name read through the ANSI call is exactly the stored one: always under a UTF-8
-// active code page, else only when it matches the value read again in its wide form.
+// active code page, else only when it matches the value read again in its wide form (of a list,
+// its first string).
 static bool StoredNameIsExact(HKEY key, const char *name) {
     static const WCHAR valueName[] = {'P', 'r', 'i', 'n', 't', 'e', 'r', 0};
     if (GetACP() == CP_UTF8)
@@ -65,23 +81,28 @@ static bool StoredNameIsExact(HKEY key, const char *name) {
     WCHAR wide[PRINTER_NAME_SIZE + 1];
     DWORD type = REG_NONE;
     DWORD size = PRINTER_NAME_SIZE * sizeof(WCHAR);
-    if (RegQueryValueExW(key, valueName, NULL, &type, (LPBYTE)wide, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExW(key, valueName, NULL, &type, (LPBYTE)wide, &size) != ERROR_SUCCESS ||
+        !IsTextType(type))
         return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return true; // the ANSI call passes other types on as stored
     wide[size / sizeof(WCHAR)] = 0;
     return AnsiMatchesWide(name, wide, PRINTER_NAME_SIZE - 1);
 }
 
-// Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters;
-// a failed read (missing, or larger than the buffer) keeps the previous name, and a name the
-// active code page cannot carry leaves none.
+// Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters.
+// Only a text value read whole names a printer: a missing value, another type, or a name longer
+// than the buffer leaves none, so its jobs fail instead of going to the name read before.
 static void ReadPrinterName(HKEY key) {
     char value[PRINTER_NAME_SIZE];
+    DWORD type = REG_NONE;
     DWORD size = sizeof value;
-    if (RegQueryValueExA(key, "Printer", NULL, NULL, (LPBYTE)value, &size) != ERROR_SUCCESS)
+    PrinterName[0] = '\0';
+    if (RegQueryValueExA(key, "Printer", NULL, &type, (LPBYTE)value, &size) != ERROR_SUCCESS ||
+        !IsTextType(type))
         return;
-    // A value stored by other means may lack its NUL, or fill every byte of the buffer.
+    // A value stored by other means may lack its NUL; one that fills the buffer without it is a
+    // name longer than 255 characters, cut.
+    if (size == PRINTER_NAME_SIZE && value[PRINTER_NAME_SIZE - 1] != '\0')
+        return;
     if (size > PRINTER_NAME_SIZE - 1)
         size = PRINTER_NAME_SIZE - 1;
     memcpy(PrinterName, value, size);
@@ -109,8 +130,10 @@ void ReadInstanceConfig(bool includePort) {
     char path[LINE_BUFFER_SIZE];
     HKEY key;
     BuildConfigKeyPath(path, sizeof path);
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) {
+        PrinterName[0] = '\0'; // a deleted key configures no printer
         return;
+    }
     ReadPrinterName(key);
     if (includePort)
         ReadListenPort(key);

@@ -2,6 +2,8 @@
 // read it. The only place that touches the registry.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <stddef.h>
 
 // Key path templates under HKEY_LOCAL_MACHINE, each formatted with the instance name.
@@ -14,14 +16,17 @@ extern const char *ConfigKeyTemplate;
 // Formats the instance's key path from the template in force.
 void BuildConfigKeyPath(char *buffer, size_t capacity);
 
-// Creates or opens the instance key and sets "Description", "Printer" and "Port".
-void WriteInstanceConfig(const char *printerName, unsigned int port);
+// Creates or opens the instance key and sets "Description", "Printer" and "Port"; returns
+// ERROR_SUCCESS, or the error number of the first registry call that failed.
+LONG WriteInstanceConfig(const char *printerName, unsigned int port);
 
 // Keeps a console instance's configuration to be written once its listener holds the port.
 void SetPendingInstanceConfig(const char *printerName, unsigned int port);
 
-// Writes the pending configuration, if any, and forgets it: the listener calls it after binding.
-void WritePendingInstanceConfig(void);
+// Writes the pending configuration, if any, and forgets it: the listener calls it once it listens.
+// Returns ERROR_SUCCESS, or the registry's error number when the configuration is not in place.
+LONG WritePendingInstanceConfig(void);
 
-// Refreshes PrinterName, and with includePort also ListenPort, from the instance key.
+// Refreshes PrinterName, and with includePort also ListenPort, from the instance key. A "Printer"
+// that cannot be read whole, as text, leaves PrinterName empty.
 void ReadInstanceConfig(bool includePort);

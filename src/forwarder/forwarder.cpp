@@ -40,12 +40,15 @@ static void LogSocketError(const char *format) {
     LogLine(line);
 }
 
-// Logs the accept line with the printer and the peer's address, first byte first.
+// Logs the accept line with the printer and the peer's address, first byte first; a name too
+// long for the line is cut, never the address.
 static void LogAccept(const struct sockaddr_in *peer) {
+    char tail[32];
     char line[LINE_BUFFER_SIZE];
     const unsigned char *address = (const unsigned char *)&peer->sin_addr;
-    FormatBounded(line, sizeof line, "Accept print job for %s from %d.%d.%d.%d", PrinterName,
-                  address[0], address[1], address[2], address[3]);
+    FormatBounded(tail, sizeof tail, " from %d.%d.%d.%d", address[0], address[1], address[2],
+                  address[3]);
+    FormatNameLine(line, sizeof line, "Accept print job for ", PrinterName, tail);
     LogLine(line);
 }
 
@@ -115,15 +118,31 @@ static SOCKET OpenListener(bool inService) {
     return listener;
 }
 
+// Writes a console instance's configuration once its socket listens, so a run that binds but then
+// cannot listen (two runs for one port started at once) never changes the printer of the run
+// that serves. False, after logging, when it cannot be written: the run must not serve, since
+// its jobs would go to the printer of an earlier run.
+static bool ConfigurationInPlace(void) {
+    LONG status = WritePendingInstanceConfig();
+    if (status == ERROR_SUCCESS)
+        return true;
+    char line[LINE_BUFFER_SIZE];
+    FormatBounded(line, sizeof line, "Error: couldn't write configuration: %d", (int)status);
+    LogLine(line);
+    return false;
+}
+
 // Listens and serves connections one after another until listen fails.
 int RunPrintListener(bool inService) {
     SOCKET listener = OpenListener(inService);
     if (listener == INVALID_SOCKET)
         return 0;
-    // The port is held: a console instance's configuration may now replace the previous one.
-    WritePendingInstanceConfig();
     // listen is called again after every connection, served or not, to re-arm the socket.
     while (listen(listener, LISTEN_BACKLOG) != SOCKET_ERROR) {
+        if (!ConfigurationInPlace()) {
+            closesocket(listener);
+            return 0;
+        }
         struct sockaddr_in peer;
         int peerSize = sizeof peer;
         memset(&peer, 0, sizeof peer);

@@ -9,5 +9,6 @@ void NetworkStartup(void);
 void NetworkCleanup(void);
 
 // Runs one life of the listening socket. Returns 0 when the socket could not be created or bound,
-// 1 when listening ended because listen failed (the caller may start it again).
+// or when a console instance's configuration could not be written once it listened; 1 when
+// listening ended because listen failed (the caller may start it again).
 int RunPrintListener(bool inService);

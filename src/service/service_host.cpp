@@ -20,10 +20,13 @@ static void WINAPI ServiceControlHandler(DWORD control) {
     ReportCurrentServiceStatus();
 }
 
-// Logs the start line: printer, port listened on, and the command line's port in brackets.
+// Logs the start line: printer, port listened on, and the command line's port in brackets; a
+// name too long for the line is cut, never the ports.
 static void LogServiceStart(void) {
+    char tail[32];
     char line[LINE_BUFFER_SIZE];
-    FormatBounded(line, sizeof line, "%s on %d (%d)", PrinterName, ListenPort, RequestedPort);
+    FormatBounded(tail, sizeof tail, " on %d (%d)", ListenPort, RequestedPort);
+    FormatNameLine(line, sizeof line, "", PrinterName, tail);
     LogLine(line);
 }
 

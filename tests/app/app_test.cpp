@@ -53,6 +53,8 @@ TEST_F(AppTest, WrongArgumentCountsPrintTheUsage) {
         {"relay", "PRIVATE_SERVICE", "9101", "extra"},
         {"relay", "INSTALL", "HP", "65536"}, // a port deciding to 0 serves no port of its own
         {"relay", "INSTALL", "HP", "2147418112"},
+        {"relay", "STANDALONE", "HP", "65536"}, // would listen on a port reported nowhere
+        {"relay", "BACKGROUND", "HP", "131072"},
     };
     for (const auto &arguments : cases) {
         EXPECT_EQ(1, Run(arguments)) << arguments[1] << " with " << arguments.size();
@@ -132,24 +134,49 @@ TEST_F(AppTest, StandaloneWritesTheVendorKeyAndRelaysUntilTheListenerCannotStart
 }
 
 TEST_F(AppTest, BackgroundDetachesFromTheConsoleOnce) {
+    fake::Get().clients = {fake::Client()};
     EXPECT_EQ(0, Run({"relay", "background", "HP"}));
     EXPECT_EQ(1, fake::Get().freeConsoleCalls);
     EXPECT_NE(nullptr, fake::GetValue(VendorKey(9100), "Printer"));
 }
 
 TEST_F(AppTest, PortTakenEndsTheConsoleRelayWithStatusZeroAndItsKeyUntouched) {
+    // Rows: the port is taken; bound but another run listens first (two runs started at once,
+    // the next bind then fails); the configuration cannot be written (a read-only store).
+    struct Row {
+        const char *name;
+        int bindError, listenFailAt;
+        DWORD setValueError;
+        Lines lines;
+    };
+    const Row rows[] = {
+        {"port taken", WSAEADDRINUSE, -1, 0, {"Error: couldn't bind: 10048"}},
+        {"listen fails", 0, 0, 0, {"Error: no socket: 10055"}},
+        {"write fails", 0, -1, ERROR_ACCESS_DENIED, {"Error: couldn't write configuration: 5"}},
+    };
     const std::string lab("Lab\0", 4);
     for (const char *mode : {"STANDALONE", "BACKGROUND"}) {
-        fake::Reset();
-        fake::SetValue(VendorKey(9100), "Printer", REG_SZ, lab);
-        fake::Get().bindError = WSAEADDRINUSE;
-        EXPECT_EQ(0, Run({"relay", mode, "HP", "9100"}));
-        EXPECT_EQ(
-            (Lines{"KVFerrolink 1.0", "Ferrolink starting...", "Error: couldn't bind: 10048"}),
-            LogLines());
-        EXPECT_EQ(1, fake::Get().socketCalls);
-        EXPECT_EQ(lab, fake::GetValue(VendorKey(9100), "Printer")->bytes) << mode;
-        EXPECT_EQ(nullptr, fake::GetValue(VendorKey(9100), "Port")) << mode;
+        for (const Row &row : rows) {
+            SCOPED_TRACE(std::string(mode) + ": " + row.name);
+            fake::Reset();
+            fake::Get().printers = {"HP", "Lab"};
+            fake::SetValue(VendorKey(9100), "Printer", REG_SZ, lab);
+            fake::Get().bindError = row.bindError;
+            fake::Get().listenFailAt = row.listenFailAt;
+            fake::Get().setValueError = row.setValueError;
+            fake::Client client;
+            client.steps = {fake::Data("for HP")};
+            fake::Get().clients = {client};
+            EXPECT_EQ(0, Run({"relay", mode, "HP", "9100"}));
+            Lines expected = {"KVFerrolink 1.0", "Ferrolink starting..."};
+            expected.insert(expected.end(), row.lines.begin(), row.lines.end());
+            EXPECT_EQ(expected, LogLines());
+            EXPECT_EQ(row.listenFailAt == 0 ? 2 : 1, fake::Get().socketCalls);
+            EXPECT_EQ(lab, fake::GetValue(VendorKey(9100), "Printer")->bytes);
+            EXPECT_EQ(nullptr, fake::GetValue(VendorKey(9100), "Port"));
+            EXPECT_TRUE(fake::Get().jobs.empty()) << "nothing served";
+            EXPECT_EQ(0u, fake::Get().nextClient) << "nothing accepted";
+        }
     }
 }
 
@@ -217,6 +244,7 @@ TEST_F(AppTest, PrinterNamesTheCodePageCannotHoldNeverReachALookAlike) {
     fake::Reset();
     fake::Get().activeCodePage = 1252;
     fake::Get().wideFails = true;
+    fake::Get().clients = {fake::Client()};
     EXPECT_EQ(0, Run({"relay", "BACKGROUND", "Lab", "9101"}));
     EXPECT_EQ(std::string("\0", 1), fake::GetValue(VendorKey(9101), "Printer")->bytes);
 }

@@ -24,44 +24,41 @@ TEST_F(ConfigTest, PrinterNamesRoundTripUpTo255Characters) {
         ReadInstanceConfig(false);
         EXPECT_EQ(name, PrinterName);
     }
-    // A longer name is stored in full but cannot be read into the buffer: the last name stays.
+    // A longer name is stored in full but cannot be read into the buffer: no name, never the last.
     for (size_t length : {256u, 1000u}) {
         WriteInstanceConfig(std::string(length, 'q').c_str(), 9100);
         EXPECT_EQ(length + 1, fake::GetValue(ServiceKey(9100), "Printer")->bytes.size());
         ReadInstanceConfig(false);
-        EXPECT_EQ(std::string(255, 'p'), PrinterName);
+        EXPECT_STREQ("", PrinterName);
     }
 }
 
 TEST_F(ConfigTest, StoredValuesOfOtherShapesStillGiveATerminatedName) {
-    StorePrinter(REG_SZ, "Office"); // no terminating NUL
-    ReadInstanceConfig(false);
-    EXPECT_STREQ("Office", PrinterName);
-
-    StorePrinter(REG_SZ, std::string(256, 'z')); // fills every byte, no NUL
-    ReadInstanceConfig(false);
-    EXPECT_EQ(std::string(255, 'z'), PrinterName);
-
-    StorePrinter(REG_BINARY, std::string("Lab\0junk", 8));
-    ReadInstanceConfig(false);
-    EXPECT_STREQ("Lab", PrinterName);
-
-    StorePrinter(REG_SZ, std::string(257, 'y')); // larger than the buffer: the last name stays
-    ReadInstanceConfig(false);
-    EXPECT_STREQ("Lab", PrinterName);
-
-    StorePrinter(REG_SZ, std::string("", 0)); // empty value
-    ReadInstanceConfig(false);
-    EXPECT_STREQ("", PrinterName);
-}
-
-TEST_F(ConfigTest, MissingKeyOrValueKeepsTheLastName) {
-    ReadInstanceConfig(true);
-    EXPECT_STREQ("Previous", PrinterName);
-    EXPECT_EQ(9100, ListenPort);
-    fake::SetValue(ServiceKey(9100), "Description", REG_SZ, "x");
-    ReadInstanceConfig(true);
-    EXPECT_STREQ("Previous", PrinterName);
+    // Each row is read after a good name was read: what cannot be read whole, as text, is no name.
+    struct Row {
+        DWORD type;
+        std::string bytes;
+        std::string name;
+    };
+    const Row table[] = {
+        {REG_SZ, "Office", "Office"},                           // no terminating NUL
+        {REG_SZ, std::string(255, 'z'), std::string(255, 'z')}, // no NUL, 255 characters
+        {REG_SZ, std::string(256, 'z'), ""},                    // fills every byte: a cut name
+        {REG_SZ, std::string(257, 'y'), ""},                    // larger than the buffer
+        {REG_SZ, std::string("", 0), ""},                       // empty value
+        {REG_EXPAND_SZ, std::string("Lab\0", 4), "Lab"},
+        {REG_MULTI_SZ, std::string("Lab\0Other\0\0", 11), "Lab"}, // the first string
+        {REG_BINARY, std::string("Lab\0junk", 8), ""},            // not text
+        {REG_DWORD, std::string("Lab\0", 4), ""},
+    };
+    for (const Row &row : table) {
+        StorePrinter(REG_SZ, std::string("Good\0", 5));
+        ReadInstanceConfig(false);
+        ASSERT_STREQ("Good", PrinterName);
+        StorePrinter(row.type, row.bytes);
+        ReadInstanceConfig(false);
+        EXPECT_EQ(row.name, PrinterName) << row.type << " " << row.bytes.substr(0, 12);
+    }
 }
 
 TEST_F(ConfigTest, PortIsReadOnlyWhenAskedAndOnlyFromA32BitNumber) {
@@ -89,12 +86,18 @@ TEST_F(ConfigTest, PortIsReadOnlyWhenAskedAndOnlyFromA32BitNumber) {
     }
 }
 
-TEST_F(ConfigTest, UnwritableRegistryIsSilent) {
+TEST_F(ConfigTest, UnwritableRegistryIsReportedToTheWriterAndReadsAsNoPrinter) {
     fake::Get().registryFails = true;
-    WriteInstanceConfig("HP", 9100);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, WriteInstanceConfig("HP", 9100));
     ReadInstanceConfig(true);
     EXPECT_TRUE(fake::Get().registry.empty());
-    EXPECT_STREQ("Previous", PrinterName);
+    EXPECT_STREQ("", PrinterName);
+
+    fake::Get().registryFails = false;
+    fake::Get().setValueError = ERROR_WRITE_FAULT;
+    EXPECT_EQ(ERROR_WRITE_FAULT, WriteInstanceConfig("HP", 9100));
+    fake::Get().setValueError = 0;
+    EXPECT_EQ(ERROR_SUCCESS, WriteInstanceConfig("HP", 9100));
 }
 
 TEST_F(ConfigTest, ConsoleInstancesUseSeparateVendorKeys) {
@@ -121,9 +124,12 @@ TEST_F(ConfigTest, NamesTheCodePageCannotCarryAreNoNames) {
         {1252, REG_SZ, std::string("???\0", 4), u"\u041f\u0440\u0438", ""}, // default characters
         {1252, REG_SZ, std::string("Caf\xe9\0", 5), u"", "Caf\xe9"},        // in the code page
         {1252, REG_SZ, "Lab", u"", "Lab"},                                  // stored without NUL
-        {1252, REG_BINARY, std::string("Real\0", 5), u"", "Real"},          // passed on as stored
-        {1252, REG_SZ, std::string(256, 'z'), u"", std::string(255, 'z')},  // cut as ever
-        {CP_UTF8, REG_SZ, lab8 + '\0', u"\u0141ab", lab8},                  // UTF-8 carries all
+        {1252, REG_BINARY, std::string("Real\0", 5), u"", ""},              // not text
+        {1252, REG_MULTI_SZ, std::string("Lab\0\0", 5), u"\u0141ab", ""},   // a list, checked too
+        {1252, REG_EXPAND_SZ, std::string("Lab\0", 4), u"\u0141ab", ""},
+        {1252, REG_MULTI_SZ, std::string("Caf\xe9\0\0", 6), u"", "Caf\xe9"},
+        {1252, REG_SZ, std::string(256, 'z'), u"", ""},    // a cut name: none
+        {CP_UTF8, REG_SZ, lab8 + '\0', u"\u0141ab", lab8}, // UTF-8 carries all
     };
     for (const Row &row : rows) {
         fake::Get().activeCodePage = row.codePage;

@@ -20,7 +20,7 @@ PROBE = os.environ.get("FERROLINK_PROBE", os.path.join(BUILD, "windows", "tests"
 ANSI_EXE = os.environ.get("FERROLINK_ANSI_EXE", os.path.join(BUILD, "windows", "tests", "ferrolink_ansi.exe"))
 SCRATCH = os.path.realpath(os.environ.get("FERROLINK_E2E_DIR", os.path.join(BUILD, "e2e")))
 
-REG_SZ, REG_BINARY, REG_DWORD = 1, 3, 4
+REG_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 3, 4, 7
 VENDOR_KEY = "SOFTWARE\\Korvanta\\KVFerrolink\\KVFerrolink_%d"
 SERVICE_KEY = "System\\CurrentControlSet\\Services\\KVFerrolink_%d"
 
@@ -167,10 +167,11 @@ class HostLab(Lab):
     def command(self, args, exe=None):
         return [exe or HOST_EXE] + list(args)
 
-    def hold_file(self, path):
-        """Holds the file open exclusively, as another program would; returns what releases it."""
-        holder = open(path, "ab")
-        fcntl.flock(holder, fcntl.LOCK_EX)
+    def hold_file(self, path, reader=False):
+        """Holds the file open exclusively, as another program would, or as a reader that locks it
+        to keep it still (flock -s); returns what releases it."""
+        holder = open(path, "rb" if reader else "ab")
+        fcntl.flock(holder, fcntl.LOCK_SH if reader else fcntl.LOCK_EX)
         return holder.close
 
     def add_printer(self, name):
@@ -198,6 +199,9 @@ class HostLab(Lab):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(kind.to_bytes(4, "little") + data)
+
+    def delete_reg_value(self, key, name):
+        os.unlink(self._value_path(key, name))
 
 
 class WineLab(Lab):
@@ -251,9 +255,11 @@ class WineLab(Lab):
     def command(self, args, exe=None):
         return ["wine", exe or WINDOWS_EXE] + list(args)
 
-    def hold_file(self, path):
-        """Holds the file open with no sharing from a Windows process; returns what releases it."""
-        holder = subprocess.Popen(["wine", PROBE, "hold", self.windows_path(path), "600"], env=self.env(),
+    def hold_file(self, path, reader=False):
+        """Holds the file open with no sharing from a Windows process, or to read, sharing
+        everything, as a viewer or a log shipper does; returns what releases it."""
+        holder = subprocess.Popen(["wine", PROBE, "read" if reader else "hold", self.windows_path(path), "600"],
+                                  env=self.env(),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         if holder.stdout.readline().strip() != b"held":
             raise AssertionError("the probe could not hold " + path)
@@ -313,6 +319,9 @@ class WineLab(Lab):
     def set_reg_value(self, key, name, kind, data):
         hexdata = ",".join("%02x" % b for b in data)
         self.import_reg('[HKEY_LOCAL_MACHINE\\%s]\n"%s"=hex(%x):%s\n' % (key, name, kind, hexdata))
+
+    def delete_reg_value(self, key, name):
+        self.wine(["wine", "reg", "delete", "HKLM\\" + key, "/v", name, "/f"])
 
     def close(self):
         for relay in self.relays:

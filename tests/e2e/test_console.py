@@ -23,7 +23,9 @@ class ConsoleRelayTests(bench.LabTests):
         usage = (name + b' INSTALL "Printer Name" [port]' + end + name + b" REMOVE [port]" + end +
                  name + b' STANDALONE "Printer Name" [port]' + end + name +
                  b' BACKGROUND "Printer Name" [port]' + end + b"If port is unspecified, 9100 is assumed." + end)
-        for args in ([], ["INSTALLX", "HP"], ["-install", "HP"], ["STANDALONE"], ["REMOVE", "9101", "x"]):
+        # A relay's port that decides to 0 would be one the system picks and reports nowhere.
+        for args in ([], ["INSTALLX", "HP"], ["-install", "HP"], ["STANDALONE"], ["REMOVE", "9101", "x"],
+                     ["STANDALONE", "HP", "65536"], ["BACKGROUND", "HP", "131072"]):
             cwd = self.lab.workdir()
             with open(os.path.join(cwd, "Ferrolink.log"), "wb") as old:
                 old.write(b"old run\r\n")
@@ -32,6 +34,7 @@ class ConsoleRelayTests(bench.LabTests):
             self.assertEqual(b"", out)
             self.assertEqual(usage, err, args)
             self.assertEqual(self.log_lines(), log, args)
+        self.assertIsNone(self.lab.reg_value(bench.VENDOR_KEY % 0, "Printer"))
 
     def test_jobs_arrive_byte_for_byte_one_per_connection(self):
         printer = self.lab.add_printer("Office Printer")
@@ -64,6 +67,13 @@ class ConsoleRelayTests(bench.LabTests):
         bench.send_job(port, b"to second")
         self.assertEqual([b"to second"], self.lab.wait_jobs(second, 1))
         self.assertEqual([b"to first"], self.lab.jobs(first))
+        # Deleted to stop the relay: no printer gets the job, not the one named before.
+        self.lab.delete_reg_value(bench.VENDOR_KEY % port, "Printer")
+        bench.send_job(port, b"to nobody")
+        bench.wait_for(lambda: b"Error opening print job." in relay.log(), 30, "the error line")
+        self.assertEqual(([b"to first"], [b"to second"]), (self.lab.jobs(first), self.lab.jobs(second)))
+        self.assertTrue(relay.log().endswith(self.line("Accept print job for  from 127.0.0.1") +
+                                             self.line("Error opening print job.")))
 
     def test_unknown_printer_is_logged_and_the_relay_goes_on(self):
         printer = self.lab.add_printer("Real")
@@ -143,6 +153,48 @@ class ConsoleRelayTests(bench.LabTests):
                              relay.log(), name)
             self.assertEqual(([name.encode()], []), (self.lab.jobs(printer)[before:], self.lab.jobs(decoy)[decoy_jobs:]), name)
             relay.stop()
+
+    def test_two_runs_for_one_port_started_at_once(self):
+        # The run that serves is the one whose printer the key names, whichever wins.
+        if self.lab.kind != "host":
+            self.skipTest("without address reuse, the second bind already fails under Wine")
+        printers = {name: self.lab.add_printer(name) for name in ("RaceA", "RaceB")}
+        cwd = self.lab.workdir()
+        for trial in range(20):
+            port = bench.free_port()
+            relays = [self.lab.start(["STANDALONE", name, str(port)], cwd=cwd) for name in printers]
+            bench.wait_for(lambda: bench.listening(port) and sum(r.process.poll() is None for r in relays) == 1,
+                           30, "one run left")
+            winner = [name for name, r in zip(printers, relays) if r.process.poll() is None][0]
+            self.assertEqual((bench.REG_SZ, winner.encode() + b"\0"),
+                             self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"), trial)
+            before = {name: len(self.lab.jobs(path)) for name, path in printers.items()}
+            bench.send_job(port, b"trial %d" % trial)
+            self.lab.wait_jobs(printers[winner], before[winner] + 1)
+            loser = [name for name in printers if name != winner][0]
+            self.assertEqual(before[loser], len(self.lab.jobs(printers[loser])), trial)
+            for relay in relays:
+                relay.stop()
+
+    def test_configuration_that_cannot_be_written_ends_the_run(self):
+        if self.lab.kind != "host":
+            self.skipTest("Wine's registry is always writable here")
+        lab_printer = self.lab.add_printer("Lab")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Lab", str(port)])
+        relay.wait_listening(port)
+        relay.stop()
+        # A value that cannot be replaced, as in a read-only or full state folder (root ignores modes).
+        description = self.lab._value_path(bench.VENDOR_KEY % port, "Description")
+        os.unlink(description)
+        os.mkdir(description)
+        self.lab.add_printer("labtwo")
+        status, out, _, log = self.lab.run(["STANDALONE", "labtwo", str(port)], timeout=30)
+        self.assertEqual((0, b""), (status, out))
+        self.assertRegex(log.decode(), r"\nError: couldn't write configuration: \d+\n$")
+        self.assertFalse(bench.listening(port))
+        self.assertEqual((bench.REG_SZ, b"Lab\0"), self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"))
+        self.assertEqual([], self.lab.jobs(lab_printer))
 
     def test_port_rule_wraps_to_16_bits(self):
         # 70000 listens on 4464; 9100 stays free.

@@ -125,6 +125,8 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
 }
 
 LSTATUS RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, DWORD size) {
+    if (TheState.setValueError != 0)
+        return (LSTATUS)TheState.setValueError;
     SetValue(OpenKeys.at((uintptr_t)key - 1), name, type, std::string((const char *)data, size));
     return ERROR_SUCCESS;
 }
@@ -157,7 +159,7 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE d
     if (value == nullptr)
         return ERROR_FILE_NOT_FOUND;
     std::string bytes = value->bytes;
-    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ) {
+    if (value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ) {
         std::u16string text = value->wide;
         if (text.empty())
             for (char c : value->bytes)
@@ -511,6 +513,11 @@ UINT GetACP(void) {
     return TheState.activeCodePage;
 }
 
+// Lead bytes of code page 932 (Shift JIS); the other code pages of the double have none.
+BOOL IsDBCSLeadByte(BYTE c) {
+    return TheState.activeCodePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
 static std::u16string CommandLine = u"(wide command line)";
 
 LPWSTR GetCommandLineW(void) {
@@ -582,8 +589,24 @@ int _stricmp(const char *left, const char *right) {
     return strcasecmp(left, right);
 }
 
-FILE *_fsopen(const char *name, const char *mode, int) {
-    if (TheState.logBusy)
+static thread_local unsigned long DosError;
+
+unsigned long *HostDosErrno(void) {
+    return &DosError;
+}
+
+FILE *_fsopen(const char *name, const char *mode, int share) {
+    TheState.logShares.push_back(share);
+    bool denied = TheState.logBusy || (share != _SH_DENYNO && TheState.logBusyOpens > 0);
+    if (share != _SH_DENYNO && TheState.logBusyOpens > 0)
+        TheState.logBusyOpens--;
+    if (denied) {
+        DosError = ERROR_SHARING_VIOLATION;
         return nullptr;
+    }
     return fopen(name, mode);
+}
+
+void Sleep(DWORD milliseconds) {
+    TheState.sleptMs += milliseconds;
 }

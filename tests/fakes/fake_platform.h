@@ -84,6 +84,7 @@ struct State {
     // Registry: key path (lower case) -> value name (lower case) -> value.
     std::map<std::string, std::map<std::string, Value>> registry;
     bool registryFails = false;
+    DWORD setValueError = 0; // RegSetValueExA fails with this number (a full or read-only store)
 
     // Services.
     DWORD managerError = 0, createError = 0, startError = 0, openError = 0;
@@ -103,8 +104,12 @@ struct State {
     bool wideFails = false; // CommandLineToArgvW fails
     int wideSplits = 0, localFrees = 0;
 
-    // Process and console.
+    // Process and console. The log: every open fails as busy, or the next few opens that deny
+    // writers do (another writer holds the file); each open's sharing mode; time slept.
     bool logBusy = false;
+    int logBusyOpens = 0;
+    std::vector<int> logShares;
+    DWORD sleptMs = 0;
     int freeConsoleCalls = 0;
     std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
     bool moduleFails = false;

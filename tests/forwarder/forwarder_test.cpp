@@ -84,15 +84,33 @@ TEST_F(ForwarderTest, AcceptLineShowsThePrinterAndEachAddressByteAsUnsigned) {
 TEST_F(ForwarderTest, PrinterIsReadAfreshForEveryConnection) {
     AddClient({fake::Data("first")});
     AddClient({fake::Data("second")});
+    AddClient({fake::Data("value deleted")});
+    AddClient({fake::Data("wrong type")});
+    AddClient({fake::Data("too long")});
+    AddClient({fake::Data("key deleted")});
     fake::Get().onAccept = [](size_t client) {
+        auto &values = fake::Get().registry.begin()->second;
         if (client == 1)
             SetPrinter("Lab");
+        if (client == 2)
+            values.erase("printer");
+        if (client == 3)
+            fake::SetValue(ServiceKey(9100), "Printer", REG_DWORD, std::string("HP\0\0", 4));
+        if (client == 4)
+            SetPrinter(std::string(300, 'L'));
+        if (client == 5)
+            fake::Get().registry.clear();
     };
     RunPrintListener(false);
-    ASSERT_EQ(2u, Jobs().size());
+    ASSERT_EQ(2u, Jobs().size()) << "no job after the name could not be read";
     EXPECT_EQ("HP", Jobs()[0].printer);
     EXPECT_EQ("Lab", Jobs()[1].printer);
     EXPECT_EQ("second", Jobs()[1].Bytes());
+    Lines failed = {"Accept print job for  from 127.0.0.1", "Error opening print job."};
+    Lines lines = LogLines();
+    ASSERT_EQ(10u, lines.size());
+    for (size_t i = 2; i < 10; i++)
+        EXPECT_EQ(failed[i % 2], lines[i]) << i;
 }
 
 TEST_F(ForwarderTest, PrinterThatCannotOpenOrStartIsLoggedAndNothingIsRead) {
@@ -225,14 +243,27 @@ TEST_F(ForwarderTest, ListenerFailuresOutsideTheService) {
 }
 
 TEST_F(ForwarderTest, LongPrinterNameCutsTheAcceptLineAndForwardingGoesOn) {
-    std::string name(250, 'n');
-    fake::Get().printers = {name};
-    SetPrinter(name);
-    AddClient({fake::Data("data")});
-    RunPrintListener(false);
-    Lines lines = LogLines();
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ(("Accept print job for " + name + " from 127.0.0.1").substr(0, 255), lines[0]);
-    ASSERT_EQ(1u, Jobs().size());
-    EXPECT_EQ("data", Jobs()[0].Bytes());
+    // Rows: the name, the part of it the line shows. The address always stays; 219 bytes of room.
+    std::string cyrillic;
+    for (int i = 0; i < 120; i++)
+        cyrillic += "\xd0\x9f"; // "П" in UTF-8
+    const std::pair<std::string, std::string> rows[] = {
+        {std::string(250, 'n'), std::string(219, 'n')},
+        {cyrillic, cyrillic.substr(0, 218)}, // cut before a letter, never inside it
+        {"Lab\r\nFerrolink stopped.", "Lab??Ferrolink stopped."},
+    };
+    for (const auto &[name, shown] : rows) {
+        fake::Reset();
+        ResetLog();
+        fake::Get().printers = {name};
+        SetPrinter(name);
+        AddClient({fake::Data("data")});
+        RunPrintListener(false);
+        Lines lines = LogLines();
+        ASSERT_EQ(1u, lines.size());
+        EXPECT_EQ("Accept print job for " + shown + " from 127.0.0.1", lines[0]);
+        ASSERT_EQ(1u, Jobs().size());
+        EXPECT_EQ("data", Jobs()[0].Bytes());
+        EXPECT_EQ(name, Jobs()[0].printer) << "the printer gets the name unchanged";
+    }
 }

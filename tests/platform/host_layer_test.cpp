@@ -176,6 +176,24 @@ TEST(HostRunTime, ExclusiveTextModeFiles) {
         << "Linux line ends";
     EXPECT_EQ(0, _stricmp("Install", "iNSTALL"));
     EXPECT_NE(0, _stricmp("INSTALL", "INSTALLX"));
+
+    // A writer that lets others read: readers (locking or not) never stop it, another writer
+    // does, with a sharing violation; an open that denies nothing writes beside the holder.
+    int reader = open(path.c_str(), O_RDONLY);
+    ASSERT_LE(0, reader);
+    FILE *writer = _fsopen(path.c_str(), "a+", _SH_DENYWR);
+    ASSERT_NE(nullptr, writer) << "a reader holds the file";
+    _doserrno = 0;
+    EXPECT_EQ(nullptr, _fsopen(path.c_str(), "a+", _SH_DENYWR)) << "another writer holds it";
+    EXPECT_EQ(unsigned(ERROR_SHARING_VIOLATION), _doserrno);
+    FILE *beside = _fsopen(path.c_str(), "a+", _SH_DENYNO);
+    ASSERT_NE(nullptr, beside);
+    fclose(beside);
+    fclose(writer);
+    close(reader);
+    _doserrno = 0;
+    EXPECT_EQ(nullptr, _fsopen((Root + "/none/log.txt").c_str(), "a+", _SH_DENYWR));
+    EXPECT_NE(unsigned(ERROR_SHARING_VIOLATION), _doserrno) << "a missing folder is not busy";
 }
 
 // Under systemd (JOURNAL_STREAM naming standard error) each text-mode line also goes there.
@@ -197,41 +215,48 @@ TEST(HostRunTime, TextModeLinesReachTheJournalUnderSystemd) {
         {StandardError, nullptr, "Accept print job for office from 127.0.0.1\n"},
     };
     for (const Row &row : rows) {
-        std::string path = Root + "/journal.log";
-        std::string captured = Root + "/stderr.txt";
-        remove(path.c_str());
-        FILE *capture = fopen(captured.c_str(), "w");
-        ASSERT_NE(nullptr, capture);
-        struct stat standardError, other;
-        ASSERT_EQ(0, fstat(fileno(capture), &standardError));
-        ASSERT_EQ(0, stat(Root.c_str(), &other));
-        unsigned long long device = standardError.st_dev, inode = standardError.st_ino;
-        if (row.names == OtherInode)
-            inode = other.st_ino;
-        if (row.names == OtherDevice)
-            device += 1;
-        std::string stream = std::to_string(device) + ":" + std::to_string(inode);
-        if (row.names == Fixed)
-            stream = row.fixed;
-        if (row.names == Empty)
-            stream = "";
-        if (row.names != Unset)
-            setenv("JOURNAL_STREAM", stream.c_str(), 1);
-        else
+        // The journal's copy also when the file write fails: a log folder that is gone.
+        for (bool fileFails : {false, true}) {
+            if (fileFails && row.names != StandardError)
+                continue;
+            std::string path = Root + (fileFails ? "/gone/journal.log" : "/journal.log");
+            std::string captured = Root + "/stderr.txt";
+            remove(path.c_str());
+            FILE *capture = fopen(captured.c_str(), "w");
+            ASSERT_NE(nullptr, capture);
+            struct stat standardError, other;
+            ASSERT_EQ(0, fstat(fileno(capture), &standardError));
+            ASSERT_EQ(0, stat(Root.c_str(), &other));
+            unsigned long long device = standardError.st_dev, inode = standardError.st_ino;
+            if (row.names == OtherInode)
+                inode = other.st_ino;
+            if (row.names == OtherDevice)
+                device += 1;
+            std::string stream = std::to_string(device) + ":" + std::to_string(inode);
+            if (row.names == Fixed)
+                stream = row.fixed;
+            if (row.names == Empty)
+                stream = "";
+            if (row.names != Unset)
+                setenv("JOURNAL_STREAM", stream.c_str(), 1);
+            else
+                unsetenv("JOURNAL_STREAM");
+            int saved = dup(2);
+            dup2(fileno(capture), 2);
+            FILE *log = _fsopen(path.c_str(), "a+", _SH_DENYWR);
+            if (log != nullptr) {
+                fprintf(log, "%s\n", "Accept print job for office from 127.0.0.1");
+                fclose(log);
+            }
+            dup2(saved, 2);
+            close(saved);
+            fclose(capture);
             unsetenv("JOURNAL_STREAM");
-        int saved = dup(2);
-        dup2(fileno(capture), 2);
-        FILE *log = _fsopen(path.c_str(), "a+", _SH_DENYRW);
-        ASSERT_NE(nullptr, log);
-        fprintf(log, "%s\n", "Accept print job for office from 127.0.0.1");
-        fclose(log);
-        dup2(saved, 2);
-        close(saved);
-        fclose(capture);
-        unsetenv("JOURNAL_STREAM");
-        EXPECT_EQ("Accept print job for office from 127.0.0.1\n", ReadFile(path));
-        EXPECT_EQ(row.expectedOnStandardError, ReadFile(captured))
-            << (row.names == Unset ? "(unset)" : stream);
+            EXPECT_EQ(fileFails ? "" : "Accept print job for office from 127.0.0.1\n",
+                      ReadFile(path));
+            EXPECT_EQ(row.expectedOnStandardError, ReadFile(captured))
+                << (row.names == Unset ? "(unset)" : stream) << (fileFails ? " (no file)" : "");
+        }
     }
 }
 

@@ -1,6 +1,6 @@
-// Host layer: last-error numbers, the program's path, the console, locks and the C run-time's
-// Windows extensions (_stricmp, and _fsopen with exclusive sharing and text mode, which on Linux
-// keeps line feeds as they are and copies the log to the journal under systemd).
+// Host layer: last-error numbers, the program's path, the console, locks, Sleep and the C
+// run-time's Windows extensions (_stricmp, and _fsopen with sharing modes over flock and text mode,
+// which on Linux keeps line feeds as they are and copies the log to the journal under systemd).
 
 #include "win32.h"
 
@@ -16,9 +16,11 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static thread_local DWORD LastError;
+static thread_local unsigned long DosError;
 static volatile sig_atomic_t StopRequested;
 
 // Records the layer's failure number as the calling thread's last error.
@@ -39,6 +41,18 @@ void RequestHostStop(void) {
 // Gives the calling thread's last error, as the layer's calls left it.
 DWORD GetLastError(void) {
     return LastError;
+}
+
+// The C run-time's system error number of the calling thread (_doserrno).
+unsigned long *HostDosErrno(void) {
+    return &DosError;
+}
+
+// Waits for the given number of milliseconds.
+void Sleep(DWORD milliseconds) {
+    struct timespec wait = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
 }
 
 // Sets the calling thread's last error, as a caller does to clear it before a call it checks.
@@ -134,13 +148,15 @@ static bool JournalCopyWanted(void) {
 
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
 // is how the program writes its log, so under systemd the same bytes also go to standard error
-// and each log line lands in the unit's journal too.
+// and each log line lands in the unit's journal too, first, so that a line the file cannot take
+// (a full or read-only folder) is still in the journal.
 static ssize_t WriteText(void *cookie, const char *data, size_t size) {
-    if (!WriteAllBytes((int)(intptr_t)cookie, data, size))
-        return -1;
     // The file is the record: a copy the journal did not take is not an error.
     if (JournalCopyWanted())
         WriteAllBytes(STDERR_FILENO, data, size);
+    int fd = (int)(intptr_t)cookie;
+    if (fd < 0 || !WriteAllBytes(fd, data, size))
+        return -1;
     return (ssize_t)size;
 }
 
@@ -151,7 +167,8 @@ static ssize_t ReadRaw(void *cookie, char *data, size_t size) {
 
 // Closes the file under a stream when the stream is closed, giving up its lock.
 static int CloseRaw(void *cookie) {
-    return close((int)(intptr_t)cookie);
+    int fd = (int)(intptr_t)cookie;
+    return fd < 0 ? 0 : close(fd);
 }
 
 // Turns an fopen mode into open flags.
@@ -169,26 +186,51 @@ static int OpenFlags(const char *mode) {
     }
 }
 
-// Opens a file with a sharing mode: _SH_DENYRW fails (EACCES) while anyone else holds it.
+// The flock that stands for a sharing mode: a writer that lets others read excludes other
+// writers (and readers that lock the file to keep it still), as on Windows; readers that take no
+// lock, as viewers and log shippers, are never in the way. _SH_DENYNO takes no lock at all.
+static int LockFor(int flags, int shareFlag) {
+    if (shareFlag == _SH_DENYNO)
+        return 0;
+    bool writes = (flags & O_ACCMODE) != O_RDONLY;
+    return shareFlag == _SH_DENYRW || writes ? LOCK_EX : LOCK_SH;
+}
+
+// Makes a text-mode stream over a descriptor; -1 gives one whose lines reach only the journal.
+static FILE *TextStream(int fd, const char *mode) {
+    cookie_io_functions_t text = {ReadRaw, WriteText, NULL, CloseRaw};
+    FILE *stream = fopencookie((void *)(intptr_t)fd, mode, text);
+    if (stream == NULL && fd >= 0)
+        close(fd);
+    return stream;
+}
+
+// Opens a file with a sharing mode: while another holder's lock is in the way it fails at once
+// with EACCES and _doserrno ERROR_SHARING_VIOLATION, so the caller decides how long to retry.
+// A text-mode file that cannot be opened for writing under systemd still gives a stream, whose
+// lines go to the journal alone: the journal must not lose what the log file cannot take.
 FILE *_fsopen(const char *fileName, const char *mode, int shareFlag) {
     int flags = OpenFlags(mode);
     if (flags < 0) {
         errno = EINVAL;
         return NULL;
     }
+    bool textMode = strchr(mode, 'b') == NULL;
     int fd = open(fileName, flags | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
+        DosError = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        if (textMode && (flags & O_ACCMODE) != O_RDONLY && JournalCopyWanted())
+            return TextStream(-1, mode);
         return NULL;
-    if (flock(fd, (shareFlag == _SH_DENYRW ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    }
+    int lock = LockFor(flags, shareFlag);
+    if (lock != 0 && flock(fd, lock | LOCK_NB) != 0) {
         close(fd);
+        DosError = ERROR_SHARING_VIOLATION;
         errno = EACCES;
         return NULL;
     }
-    if (strchr(mode, 'b') != NULL)
+    if (!textMode)
         return fdopen(fd, mode);
-    cookie_io_functions_t text = {ReadRaw, WriteText, NULL, CloseRaw};
-    FILE *stream = fopencookie((void *)(intptr_t)fd, mode, text);
-    if (stream == NULL)
-        close(fd);
-    return stream;
+    return TextStream(fd, mode);
 }

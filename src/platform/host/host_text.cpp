@@ -13,6 +13,11 @@ UINT GetACP(void) {
     return CP_UTF8;
 }
 
+// Tells whether a byte opens a two-byte character: UTF-8 has no such lead bytes.
+BOOL IsDBCSLeadByte(BYTE) {
+    return FALSE;
+}
+
 // No wide command line is kept.
 LPWSTR GetCommandLineW(void) {
     SetHostError(ERROR_CALL_NOT_IMPLEMENTED);

@@ -197,6 +197,13 @@ typedef struct _SRWLOCK {
 #define SRWLOCK_INIT                                                                               \
     { 0 }
 #define _SH_DENYRW 0x10
+#define _SH_DENYWR 0x20
+#define _SH_DENYNO 0x40
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_LOCK_VIOLATION 33
+// The system's error number of the C run-time's last failed call, per thread, as on Windows.
+unsigned long *HostDosErrno(void);
+#define _doserrno (*HostDosErrno())
 
 // Text: the active code page, and the wide forms that tell what the ANSI ones lost.
 typedef char16_t WCHAR;
@@ -209,6 +216,7 @@ typedef void *HLOCAL;
 #define WC_NO_BEST_FIT_CHARS 0x400
 
 UINT GetACP(void);
+BOOL IsDBCSLeadByte(BYTE testChar);
 LPWSTR GetCommandLineW(void);
 LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR multiByte,
@@ -225,3 +233,4 @@ void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 int _stricmp(const char *left, const char *right);
 FILE *_fsopen(const char *fileName, const char *mode, int shareFlag);
+void Sleep(DWORD milliseconds);

@@ -1,6 +1,7 @@
 // Test probe for Windows, run under Wine by the end-to-end tests:
 //   probe reg "Key\Path" ValueName   prints a value of HKEY_LOCAL_MACHINE exactly as stored
 //   probe hold FILE SECONDS          holds FILE open with no sharing for SECONDS
+//   probe read FILE SECONDS          holds FILE open to read, sharing everything, as a viewer does
 //   probe version FILE               prints FILE's version resource as Explorer reads it
 #include <windows.h>
 
@@ -30,10 +31,12 @@ static int PrintValue(const char *path, const char *name) {
     return 0;
 }
 
-// Opens the file exclusively, says so, and keeps it open for a while.
-static int HoldFile(const char *path, int seconds) {
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+// Opens the file exclusively, or as a reader that shares it with everyone, says so, and keeps it
+// open for a while.
+static int HoldFile(const char *path, int seconds, bool reader) {
+    DWORD access = reader ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+    DWORD share = reader ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
+    HANDLE file = CreateFileA(path, access, share, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         printf("failed %lu\n", GetLastError());
         return 1;
@@ -76,10 +79,11 @@ static int PrintVersion(const char *path) {
 int main(int argc, char **argv) {
     if (argc == 4 && strcmp(argv[1], "reg") == 0)
         return PrintValue(argv[2], argv[3]);
-    if (argc == 4 && strcmp(argv[1], "hold") == 0)
-        return HoldFile(argv[2], atoi(argv[3]));
+    if (argc == 4 && (strcmp(argv[1], "hold") == 0 || strcmp(argv[1], "read") == 0))
+        return HoldFile(argv[2], atoi(argv[3]), argv[1][0] == 'r');
     if (argc == 3 && strcmp(argv[1], "version") == 0)
         return PrintVersion(argv[2]);
-    fprintf(stderr, "usage: probe reg KEY VALUE | probe hold FILE SECONDS | probe version FILE\n");
+    fprintf(stderr,
+            "usage: probe reg KEY VALUE | probe hold|read FILE SECONDS | probe version FILE\n");
     return 2;
 }
