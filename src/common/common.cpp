@@ -16,7 +16,7 @@ char PrinterName[PRINTER_NAME_SIZE];
 static const char LogFileName[] = "Ferrolink.log";
 
 enum {
-    LOG_OPEN_ATTEMPTS = 40,  // with the pauses, about 0.4 s before writing beside the holder
+    LOG_OPEN_ATTEMPTS = 25,  // with the pauses about 0.25 s (0.4 s on a 15.6 ms timer) in all
     LOG_RETRY_PAUSE_MS = 10, // a line of another writer takes far less
 };
 
@@ -79,6 +79,19 @@ static size_t CharacterBoundary(const char *text, size_t limit) {
     }
 }
 
+// Tells whether a control character starts at text[*at]: C0 and DEL, and under UTF-8 also the
+// C1 controls (U+0080 to U+009F, two bytes: *at then moves to the second).
+static bool IsControlAt(const char *text, size_t length, size_t *at) {
+    unsigned char c = (unsigned char)text[*at];
+    if (c < 0x20 || c == 0x7F)
+        return true;
+    bool c1 = c == 0xC2 && *at + 1 < length && ((unsigned char)text[*at + 1] & 0xE0) == 0x80 &&
+              GetACP() == CP_UTF8;
+    if (c1)
+        ++*at;
+    return c1;
+}
+
 // Builds prefix, name and tail into the line. A name is data from outside: a CR or LF in it must
 // not start a line of its own, so no control character of it reaches the log.
 void FormatNameLine(char *line, size_t capacity, const char *prefix, const char *name,
@@ -95,10 +108,8 @@ void FormatNameLine(char *line, size_t capacity, const char *prefix, const char 
         length = CharacterBoundary(name, room);
     memcpy(line, prefix, prefixLength);
     char *at = line + prefixLength;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = (unsigned char)name[i];
-        *at++ = c < 0x20 || c == 0x7F ? '?' : (char)c;
-    }
+    for (size_t i = 0; i < length; i++)
+        *at++ = IsControlAt(name, length, &i) ? '?' : name[i];
     memcpy(at, tail, tailLength + 1);
 }
 

@@ -32,7 +32,7 @@ void FormatNameLine(char *line, size_t capacity, const char *prefix, const char 
                     const char *tail);
 
 // Appends one line to "Ferrolink.log", others may read the file meanwhile. A file another writer
-// holds is tried again for up to about 0.4 s, then written with full sharing; the line is lost
+// holds is tried again for up to about 0.3 s, then written with full sharing; the line is lost
 // only when the file cannot be opened at all (no rights, or a holder that denies writing).
 void LogLine(const char *text);
 

@@ -48,6 +48,16 @@ TEST_F(CommonTest, NamesInLogLinesCarryNoControlCharactersAndAreCutWhole) {
         {CP_UTF8, std::string("a\tb\x1b\x7f", 5), 64,
          "<a?b?"
          "?>"},
+        {CP_UTF8,
+         "a\xc2\x85"
+         "b\xc2\x9f\xc2\xa0",
+         64, "<a?b?\xc2\xa0>"}, // C1 controls, NBSP kept
+        {1252,
+         "a\x85"
+         "b",
+         64,
+         "<a\x85"
+         "b>"}, // an ellipsis there
         {CP_UTF8, "Caf\xc3\xa9 \xe6\x97\xa5", 64, "<Caf\xc3\xa9 \xe6\x97\xa5>"}, // kept as is
         {CP_UTF8, "abcdefgh", 8, "<abcde>"},
         {CP_UTF8, l8 + l8 + l8, 8, "<" + l8 + l8 + ">"}, // 5 bytes of room: two letters

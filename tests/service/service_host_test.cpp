@@ -149,4 +149,17 @@ TEST_F(ServiceHostTest, MissingConfigurationShowsAnEmptyPrinterAndTheCommandLine
     fake::Get().listenFailAt = 0;
     RunService(9102);
     EXPECT_EQ(" on 9102 (9102)", LogLines().at(2));
+
+    // A name that would forge a line, or fill it: the ports stay whole.
+    const std::pair<std::string, std::string> rows[] = {
+        {"HP\r\nFerrolink stopped.", "HP??Ferrolink stopped. on 9102 (9102)"},
+        {std::string(300, 'n').substr(0, 255), std::string(240, 'n') + " on 9102 (9102)"},
+    };
+    for (const auto &[name, line] : rows) {
+        fake::Reset();
+        fake::SetValue(ServiceKey(9102), "Printer", REG_SZ, name + '\0');
+        fake::Get().listenFailAt = 0;
+        RunService(9102);
+        EXPECT_EQ(line, LogLines().at(2));
+    }
 }
