@@ -51,6 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             __builtin_trap();
         if (ListenPort == 0 && arguments.size() < 3)
             __builtin_trap(); // port 0 only from an explicit argument of 65536 and the like
+        bool relays = _stricmp(vector[1], "INSTALL") == 0 ||
+                      _stricmp(vector[1], "STANDALONE") == 0 ||
+                      _stricmp(vector[1], "BACKGROUND") == 0;
+        if (ListenPort == 0 && relays)
+            __builtin_trap(); // only REMOVE and the service process may address port 0
     }
     return 0;
 }

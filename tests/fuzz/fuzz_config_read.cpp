@@ -1,7 +1,7 @@
 // Fuzz target: reading the instance configuration from values stored by any means. The input
 // gives the types and bytes of the "Printer" and "Port" values; the read must always leave a
-// terminated printer name of at most 255 characters, keep the old one when the value cannot be
-// read, and change the port only from a 32-bit number.
+// terminated printer name of at most 255 characters, none (never the old one) when the value
+// cannot be read whole as text, and change the port only from a 32-bit number.
 
 #include "fakes/fake_platform.h"
 
@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const void *end = memchr(PrinterName, '\0', sizeof PrinterName);
     if (end == nullptr)
         __builtin_trap();
-    bool readable = (data[2] & 1) && printer.size() <= 256;
-    if (!readable && strcmp(PrinterName, "UUU") != 0)
+    bool text =
+        printerType == REG_SZ || printerType == REG_EXPAND_SZ || printerType == REG_MULTI_SZ;
+    bool readable = (data[2] & 1) && text && printer.size() <= 256;
+    if (!readable && PrinterName[0] != '\0')
         __builtin_trap();
     if (readable && strncmp(PrinterName, printer.c_str(), strlen(PrinterName)) != 0)
         __builtin_trap();
