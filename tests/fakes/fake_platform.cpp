@@ -596,6 +596,7 @@ unsigned long *HostDosErrno(void) {
 }
 
 FILE *_fsopen(const char *name, const char *mode, int share) {
+    Lock lock(StateMutex); // both threads of the service write the log
     TheState.logShares.push_back(share);
     bool denied = TheState.logBusy || (share != _SH_DENYNO && TheState.logBusyOpens > 0);
     if (share != _SH_DENYNO && TheState.logBusyOpens > 0)
@@ -608,5 +609,6 @@ FILE *_fsopen(const char *name, const char *mode, int share) {
 }
 
 void Sleep(DWORD milliseconds) {
+    Lock lock(StateMutex);
     TheState.sleptMs += milliseconds;
 }
