@@ -153,6 +153,18 @@ class ConsoleRelayTests(bench.LabTests):
                              relay.log(), name)
             self.assertEqual(([name.encode()], []), (self.lab.jobs(printer)[before:], self.lab.jobs(decoy)[decoy_jobs:]), name)
             relay.stop()
+        if self.lab.kind == "wine":
+            # "Łab" stored as a list (REG_MULTI_SZ) is checked like the other text types.
+            port = bench.free_port()
+            relay = self.lab.start(["STANDALONE", "Lab", str(port)], exe=bench.ANSI_EXE)
+            relay.wait_listening(port)
+            data = ",".join("%02x" % b for b in "Łab".encode("utf-16-le") + bytes(4))
+            self.lab.import_reg('[HKEY_LOCAL_MACHINE\\%s]\n"Printer"=hex(7):%s\n' % (bench.VENDOR_KEY % port, data),
+                                unicode=True)
+            bench.send_job(port, b"list")
+            bench.wait_for(lambda: b"Error opening" in relay.log() or self.lab.jobs(decoy)[decoy_jobs:], 30, "the job")
+            self.assertEqual([], self.lab.jobs(decoy)[decoy_jobs:])
+            relay.stop()
 
     def test_two_runs_for_one_port_started_at_once(self):
         # The run that serves is the one whose printer the key names, whichever wins.
