@@ -185,11 +185,21 @@ class CupsRelayTest(unittest.TestCase):
             self.cups.reconfigure("MaxRequestSize 100k\n")
             self.cups.run("cupsaccept", "office")
             return "office"
+
+        def not_authorised():
+            self.cups.settings = self.cups.settings.replace("MaxRequestSize 100k\n", "")
+            self.cups.reconfigure("<Policy strict>\n<Limit Print-Job Create-Job Send-Document>\nAuthType Basic\n"
+                                  "Require user somebody\n</Limit>\n<Limit All>\nOrder deny,allow\n</Limit>\n"
+                                  "</Policy>\n")
+            self.cups.run("lpadmin", "-p", "office", "-o", "printer-op-policy=strict")
+            return "office"
         rows = [
             ("unknown queue", lambda: "nosuchqueue", "Error opening print job.", "no such queue"),
             ("rejecting queue", lambda: self.cups.run("cupsreject", "office") and "office",
              "Error opening print job.", "not accepting jobs"),
             ("job too large", too_large, "Couldn't print all data.", "413"),
+            # A policy that asks for a password: the relay never prompts, the job is refused.
+            ("client not authorised", not_authorised, "Couldn't print all data.", "Unauthorized"),
         ]
         for name, setup, line, reason in rows:
             with self.subTest(name):

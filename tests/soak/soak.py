@@ -358,6 +358,12 @@ def main():
                   sum(1 for p in plans if p.kind == "reset" and p.cut == 0),
                   sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait),
                   sum(1 for p in plans if p.stall), sum(1 for p in plans if p.backend)))
+        if cups:
+            journal = relay.stderr()
+            print("  scheduler restarted twice and stopped for 10 s; the relay waited %d times (%d for too many "
+                  "active jobs) and was told the job was taken %d times" % (
+                      journal.count("CUPS cannot take the job"), journal.count("Too many active jobs"),
+                      journal.count("CUPS took the job")))
         for line in details[:20] + left[:20]:
             print("  " + line)
         ok = mismatches == 0 and verified == len(plans) and restarts == 0 and errors == 0 and not left

@@ -3,8 +3,9 @@
 // wait shows on standard error (the journal under systemd).
 #pragma once
 
-#include "cups_ipp.h"
 #include "hold_file.h"
+
+struct CupsAnswer; // cups_ipp.h; kept out so that files with the Win32 declarations may call in
 
 enum DeliveryOutcome { DELIVERY_TAKEN, DELIVERY_REFUSED, DELIVERY_STOPPED };
 

@@ -10,6 +10,8 @@
 
 #include "cups_delivery.h"
 
+#include "cups_ipp.h"
+
 #include "host_internal.h"
 
 #include <errno.h>

@@ -97,7 +97,8 @@ static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
         ipp_status_t last = cupsLastError();
         CupsVerdict verdict =
             last <= IPP_STATUS_OK_EVENTS_COMPLETE ? CUPS_TEMPORARY : ClassifyStatus(last);
-        snprintf(reason, sizeof reason, "no answer from the scheduler (%s)", cupsLastErrorString());
+        snprintf(reason, sizeof reason, verdict == CUPS_PERMANENT ? "%s" : "no answer (%s)",
+                 cupsLastErrorString());
         Answer(answer, verdict, reason);
         return;
     }

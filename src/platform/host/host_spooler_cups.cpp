@@ -31,6 +31,7 @@
 
 #include "cups_client.h"
 #include "cups_delivery.h"
+#include "cups_ipp.h"
 
 #include <errno.h>
 #include <pthread.h>
