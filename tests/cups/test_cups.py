@@ -178,6 +178,18 @@ class CupsRelayTest(unittest.TestCase):
                 self.assertEqual(len(before) + count, len(self.cups.jobs(self.office)), "printed twice")
                 self.relay.stop()
 
+    def test_hold_folder_not_writable_is_reported(self):
+        """Without a copy on disk the job still goes to CUPS as it arrives, and standard error says so."""
+        relay, port = self.start_relay()
+        blocker = os.path.join(self.host.root, "state", "held", str(port))
+        os.makedirs(os.path.dirname(blocker), exist_ok=True)
+        with open(blocker, "w") as f:
+            f.write("a file where the folder would be\n")
+        bench.send_job(port, b"not held " * 20000)
+        self.assertEqual(b"not held " * 20000, self.cups.wait_jobs(self.office, 1)[0][0])
+        self.assertIn("Cannot hold the job for office on disk", relay.stderr())
+        self.assertEqual(["Accept print job for office from 127.0.0.1"], self.log_lines(relay))
+
     def test_permanent_refusals_stay_prompt(self):
         """Each row: a refusal that waiting cannot cure drops the job at once, logged, with the
         scheduler's reason on standard error; the relay then serves the next client."""

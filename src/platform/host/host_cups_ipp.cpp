@@ -117,8 +117,7 @@ http_t *CupsConnect(CupsAnswer *answer) {
                                       CONNECT_TIMEOUT_MS, NULL);
     if (connection == NULL) {
         char reason[200];
-        snprintf(reason, sizeof reason, "scheduler %s out of reach (%s)", cupsServer(),
-                 strerror(errno));
+        snprintf(reason, sizeof reason, "the scheduler (%s) is out of reach", cupsServer());
         Answer(answer, CUPS_TEMPORARY, reason);
     }
     return connection;
