@@ -2,8 +2,8 @@
 // When an earlier attempt may have reached the scheduler (the request went out whole but its
 // answer was lost, or an earlier run held the job), the queue's jobs are first searched for the
 // job's UUID, so that a job the scheduler already has is not printed twice. What remains: a
-// scheduler that keeps no job history (PreserveJobHistory No) may have printed and forgotten the
-// job before the search, which then sends it again.
+// scheduler that keeps no job history (PreserveJobHistory No, or old jobs purged to stay under
+// MaxJobs) may have printed and forgotten the job before the search, which then sends it again.
 //
 // Standard error tells the admin: one line when a wait begins, with the scheduler's reason; at
 // most one a minute while it lasts; one when the job is taken; one for a refusal for good.
