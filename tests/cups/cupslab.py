@@ -41,6 +41,21 @@ class Scheduler:
             os.symlink(os.path.join("/usr/lib/cups/backend", entry), os.path.join(self.root, "bin", "backend", entry))
         shutil.copy(BACKEND, os.path.join(self.root, "bin", "backend", "tofile"))
         os.chmod(os.path.join(self.root, "bin", "backend", "tofile"), 0o700)  # runs as root
+        self._write_conf()
+        with open(os.path.join(self.root, "cups-files.conf"), "w") as f:
+            r = self.root
+            f.write("ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/spool/tmp\nCacheDir %s/cache\n"
+                    "StateDir %s/state\nServerBin %s/bin\nDataDir /usr/share/cups\nAccessLog %s/log/access_log\n"
+                    "ErrorLog %s/log/error_log\nPageLog %s/log/page_log\nFileDevice Yes\n"
+                    "Printcap %s/printcap\nSystemGroup root\n" % ((r,) * 10))
+
+    def reconfigure(self, settings):
+        """Adds cupsd.conf lines and restarts the scheduler with them."""
+        self.settings += settings
+        self._write_conf()
+        self.restart()
+
+    def _write_conf(self):
         with open(os.path.join(self.root, "cupsd.conf"), "w") as f:
             f.write("LogLevel warn\nListen %s\nBrowsing No\nWebInterface No\nDefaultAuthType None\n"
                     "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
@@ -51,12 +66,6 @@ class Scheduler:
                 f.write("MaxJobs %d\n" % self.max_jobs)
             if not self.history:
                 f.write("PreserveJobHistory No\nPreserveJobFiles No\n")
-        with open(os.path.join(self.root, "cups-files.conf"), "w") as f:
-            r = self.root
-            f.write("ServerRoot %s\nRequestRoot %s/spool\nTempDir %s/spool/tmp\nCacheDir %s/cache\n"
-                    "StateDir %s/state\nServerBin %s/bin\nDataDir /usr/share/cups\nAccessLog %s/log/access_log\n"
-                    "ErrorLog %s/log/error_log\nPageLog %s/log/page_log\nFileDevice Yes\n"
-                    "Printcap %s/printcap\nSystemGroup root\n" % ((r,) * 10))
 
     def env(self):
         env = dict(os.environ)
@@ -91,10 +100,14 @@ class Scheduler:
         env.update(CUPS_SERVER=self.socket, FERROLINK_SPOOLER="cups")
         return env
 
-    def add_queue(self, name, device_uri=None):
-        """A raw queue; its jobs land as files in a folder of its own unless another device is given."""
+    def add_queue(self, name, device_uri=None, delay=None):
+        """A raw queue; its jobs land as files in a folder of its own unless another device is given,
+        each after delay seconds when given (a slow printer)."""
         folder = os.path.join(self.root, "jobs-" + name)
         os.makedirs(folder, exist_ok=True)
+        if delay is not None:
+            with open(os.path.join(folder, ".delay"), "w") as f:
+                f.write("%g\n" % delay)
         self.run("lpadmin", "-p", name, "-E", "-v", device_uri or "tofile:" + folder)
         return folder
 

@@ -100,6 +100,10 @@ class Relay:
     def log(self):
         return read_file(os.path.join(self.cwd, "Ferrolink.log"))
 
+    def stderr(self):
+        """What the relay wrote to standard error (the journal under systemd)."""
+        return read_file(os.path.join(self.cwd, "stderr.txt")).decode(errors="replace")
+
     def stop(self):
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
@@ -126,9 +130,10 @@ class Lab:
 
     def start(self, args, cwd=None, extra_env=None, exe=None):
         cwd = cwd or self.workdir()
-        process = subprocess.Popen(self.command(args, exe), cwd=cwd, env=dict(self.env(), **(extra_env or {})),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
+        with open(os.path.join(cwd, "stderr.txt"), "wb") as err:
+            process = subprocess.Popen(self.command(args, exe), cwd=cwd,
+                                       env=dict(self.env(), **(extra_env or {})),
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         relay = Relay(process, cwd)
         self.relays.append(relay)
         return relay

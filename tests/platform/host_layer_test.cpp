@@ -1,8 +1,12 @@
-// The host layer on its own: registry bytes and types, the spooler's jobs, exclusive text-mode
-// log files with Linux line ends and their copy to the journal, and Winsock error numbers and
-// the listen queue over real sockets on 127.0.0.1.
+// The host layer on its own: registry bytes and types, the spooler's jobs, held CUPS jobs,
+// exclusive text-mode log files with Linux line ends and their copy to the journal, and Winsock
+// error numbers and the listen queue over real sockets on 127.0.0.1.
 
 #include "platform/platform.h"
+
+#include "platform/host/cups_delivery.h"
+#include "platform/host/hold_file.h"
+#include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +163,37 @@ TEST(HostSpooler, HiddenJobFilesOfEndedRelaysGoAtTheNextOpen) {
         EXPECT_EQ(row.kept, access((printer + "/" + row.name).c_str(), F_OK) == 0) << row.name;
     for (int fd : locks)
         close(fd);
+}
+
+// Held jobs: whole ones go oldest first, cut ones are deleted, and a stop leaves a job held.
+TEST(HostHold, HeldJobsGoOldestFirstAndAStopLeavesThemHeld) {
+    pid_t child = fork(); // the stop flag stays with the child
+    ASSERT_LE(0, child);
+    if (child == 0) {
+        setenv("CUPS_SERVER", (Root + "/no-scheduler.sock").c_str(), 1);
+        HoldFile first, second, cut, held;
+        bool ok = HoldCreate(&first, "office", "Forwarded Job", "127.0.0.1") &&
+                  HoldAppend(&first, "one", 3) && HoldComplete(&first);
+        ok = ok && HoldCreate(&second, "office", "Forwarded Job", "") &&
+             HoldAppend(&second, "second", 6) && HoldComplete(&second);
+        ok = ok && HoldCreate(&cut, "office", "Forwarded Job", "") && HoldAppend(&cut, "cut", 3);
+        HoldRelease(&first);
+        HoldRelease(&second);
+        HoldRelease(&cut);
+        char buffer[16] = {0};
+        ok = ok && HoldOpenOldest(&held) && held.size == 3 &&
+             strcmp(held.header.tag, first.header.tag) == 0 &&
+             strcmp(held.header.host, "127.0.0.1") == 0 &&
+             HoldRead(&held, 0, buffer, sizeof buffer) == 3 && memcmp(buffer, "one", 3) == 0;
+        RequestHostStop(); // the scheduler is out of reach: the wait ends at once
+        ok = ok && DeliverHeld(&held, nullptr, buffer, sizeof buffer) == DELIVERY_STOPPED;
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(2u, Files(Root + "/held/0", ".job").size());
+    EXPECT_EQ(0u, Files(Root + "/held/0", ".part").size());
 }
 
 TEST(HostRunTime, ExclusiveTextModeFiles) {

@@ -19,7 +19,9 @@ job; no other job appears; the relay process is the one started (no restarts), l
 still serves a final job.
 
 The CUPS form prints through the relay's CUPS spooler into a cupsd of its own that keeps at most
-40 jobs and no history, so a job left behind soon turns into refused jobs. There a connection
+10 jobs, with a slow printer (0.05 s a job), so that the scheduler keeps refusing jobs with "Too
+many active jobs" and the relay must wait them out; meanwhile the scheduler is restarted twice
+and stopped for 10 s in the middle of the traffic. There a connection
 that brings no data prints nothing and leaves nothing queued (no empty job at all), a reset job
 prints the part received before the reset or nothing, and at the end `lpstat -W not-completed`
 must list no job. Prints one summary line and exits 1 on any mismatch."""
@@ -269,7 +271,24 @@ def make_lab(platform):
         return bench.HostLab()
     if platform == "wine":
         return bench.WineLab()
-    return cupslab.RelayLab(max_jobs=40, history=False)
+    return cupslab.RelayLab(max_jobs=10)
+
+
+DISTURBANCES = []
+
+
+def disturb_scheduler(lab, printer, total, done):
+    """Restarts the scheduler when a quarter and half of the jobs have printed, and stops it for
+    10 s at three quarters; returns at once when done is set."""
+    for share, outage in ((0.25, 0), (0.5, 0), (0.75, 10)):
+        while printed_count(printer) < total * share:
+            if done.wait(0.2):
+                return
+        lab.cups.stop()
+        time.sleep(outage)
+        lab.cups.start()
+        DISTURBANCES.append("%s at %d printed" % ("stopped %d s" % outage if outage else "restarted",
+                                                  printed_count(printer)))
 
 
 def main():
@@ -286,6 +305,9 @@ def main():
     lab = make_lab(args.platform)
     try:
         printer = lab.add_printer("Soak")
+        if cups:
+            with open(os.path.join(printer, ".delay"), "w") as f:
+                f.write("0.05\n")
         port = bench.free_port()
         relay = lab.start(["STANDALONE", "Soak", str(port)])
         relay.wait_listening(port)
@@ -293,7 +315,19 @@ def main():
         # Under Wine the listen queue is Windows' backlog of 2; beyond it Linux lets the client
         # believe it is connected and may drop the connection later, which a client that does
         # not wait would never learn.
-        run_clients(port, plans, rng, args.workers, bursts_wait=args.platform == "wine")
+        done = threading.Event()
+        disturber = threading.Thread(target=disturb_scheduler, args=(
+            lab, printer, sum(1 for p in plans if p.kind == "normal"), done)) if cups else None
+        if disturber:
+            disturber.start()
+        try:
+            run_clients(port, plans, rng, args.workers, bursts_wait=args.platform == "wine")
+            if disturber:
+                disturber.join(600)  # every disturbance happens, while jobs still print
+        finally:
+            done.set()
+            if disturber:
+                disturber.join()
         # A connection without data prints an empty job into a folder printer, nothing into CUPS.
         completed = sum(1 for p in plans if p.kind == "normal" or (p.kind == "empty" and not cups))
         bench.wait_for(lambda: printed_count(printer) >= completed, 600, "%d jobs" % completed)
@@ -329,9 +363,19 @@ def main():
                   sum(1 for p in plans if p.kind == "reset" and p.cut == 0),
                   sum(1 for p in plans if p.kind == "reset" and p.cut > 0), sum(1 for p in plans if not p.wait),
                   sum(1 for p in plans if p.stall), sum(1 for p in plans if p.backend)))
+        if cups:
+            journal = relay.stderr()
+            print("  scheduler %s; the relay waited %d times (%d for too many active jobs, %d for the scheduler out "
+                  "of reach or lost) and said %d times that CUPS took the job" % (
+                      ", ".join(DISTURBANCES) or "never disturbed", journal.count("CUPS cannot take the job"),
+                      journal.count("now: Too many active jobs"), journal.count("now: the scheduler")
+                      + journal.count("now: connection") + journal.count("now: no answer"),
+                      journal.count("CUPS took the job")))
+            ok_disturbed = len(DISTURBANCES) == 3
         for line in details[:20] + left[:20]:
             print("  " + line)
         ok = mismatches == 0 and verified == len(plans) and restarts == 0 and errors == 0 and not left
+        ok = ok and (not cups or ok_disturbed)
         ok = ok and least_accepts <= accepts <= most_accepts
         if not least_accepts <= accepts <= most_accepts:
             print("  %d accept lines, expected %d to %d" % (accepts, least_accepts, most_accepts))

@@ -19,6 +19,13 @@ bool WriteAllBytes(int fd, const void *data, size_t size);
 // last; "" before any.
 void LastAcceptedPeer(char *buffer, size_t capacity);
 
+// The port of the listening socket that accept served last; 0 before any accept.
+int HostListenPort(void);
+
+// Sends the jobs that an earlier run of this instance left held, before the first client is
+// served (the spooler's part of the first accept).
+void HostDeliverHeldJobs(void);
+
 // True once the process has been asked to stop (SIGTERM from systemctl stop or restart): a wait
 // for the scheduler gives up and leaves its job held for the next start, and the relay ends once
 // the job being received is complete.

@@ -5,7 +5,8 @@
 // connections beyond a short queue with SYN cookies and may then drop them while a client that
 // sends and closes without waiting believes its job delivered; a deep queue makes such clients
 // wait their turn. And accept records the peer of the connection it returns, which the CUPS
-// spooler names as the job's originating host (the relay serves one connection at a time).
+// spooler names as the job's originating host (the relay serves one connection at a time), and
+// the listening port, which names the instance's folder of held jobs.
 
 #include "win32.h"
 
@@ -23,6 +24,8 @@ static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
 static std::atomic<uint32_t> LastPeer; // network order
 static std::atomic<bool> PeerKnown;
+static std::atomic<int> ListenPort;
+static std::atomic<bool> HeldJobsDelivered;
 
 // Remembers a failure's Winsock number for WSAGetLastError.
 static int Failed(int error) {
@@ -93,9 +96,14 @@ int listen(SOCKET s, int backlog) {
     return PosixListen((int)s, depth, &error) != 0 ? Failed(error) : 0;
 }
 
-// Accepts a connection and records its peer for the spooler.
+// Accepts a connection and records its peer for the spooler. The first accept first lets the
+// spooler send what an earlier run of the same instance left held: the port is ours by then (so
+// no other instance sends the same jobs) and listens (so clients queue rather than fail).
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     int error = 0;
+    ListenPort = PosixLocalPort((int)s);
+    if (!HeldJobsDelivered.exchange(true))
+        HostDeliverHeldJobs();
     uint32_t peerAddress = 0;
     uint16_t peerPort = 0;
     int fd = PosixAccept((int)s, &peerAddress, &peerPort, &error);
@@ -115,6 +123,11 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         *length = sizeof peer;
     }
     return (SOCKET)fd;
+}
+
+// Gives the listening socket's port.
+int HostListenPort(void) {
+    return ListenPort.load();
 }
 
 // Dots the last accepted peer's address, first byte first.

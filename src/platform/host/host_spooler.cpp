@@ -40,6 +40,12 @@ static bool CupsOutcome(bool succeeded, unsigned int error) {
     return succeeded;
 }
 
+// Sends what an earlier run left held; only the CUPS spooler holds jobs.
+void HostDeliverHeldJobs(void) {
+    if (UseCups())
+        CupsClientDeliverHeld();
+}
+
 // Opens a printer by name: 87 for an empty name, 1801 for one the spooler does not know.
 BOOL OpenPrinterA(LPSTR printerName, LPHANDLE handle, LPPRINTER_DEFAULTSA) {
     if (handle == NULL || printerName == NULL || printerName[0] == '\0') {

@@ -1,41 +1,42 @@
 // Host layer: the CUPS spooler. A printer is a CUPS destination; a document is one CUPS job in
 // raw format, handed to the scheduler by one Print-Job request that carries the job's
 // description and all its bytes. The scheduler makes the job only once that request has arrived
-// whole, so every path ends well: the job is handed over whole, or it never exists there.
+// whole, so an attempt either hands the job over whole or leaves nothing there.
 //
-// - OpenPrinterA finds the destination over a connection of the handle's own (nothing is cached
-//   between jobs), which the handle keeps.
-// - StartDocPrinterA asks the destination whether it accepts jobs, so that a refusing queue fails
-//   where the caller expects it (an unknown queue already failed to open).
-// - WritePrinter gathers bytes in the handle's fixed 64 KiB buffer: memory stays flat whatever
-//   the job's size. The request starts with the first full buffer, or at the close for a smaller
-//   job, and each full buffer goes out as one HTTP chunk. A job of up to 64 KiB thus reaches the
-//   scheduler only at its client's close: its client may idle for as long as it likes, and a
-//   scheduler restart meanwhile does not harm it (a connection the scheduler closed is opened
-//   afresh). Once the request has started, bytes that have waited for FLUSH_AFTER_SECONDS go out
-//   with the next write, so that a client that trickles its job keeps the request busy enough
-//   for cupsd's Timeout; the job of a client that stops sending altogether for longer than that
-//   Timeout fails, and the failure shows.
-// - ClosePrinter ends the request and reads the scheduler's answer; the job exists from then on.
-//   A connection that wrote nothing has nothing to print: no request is made, so port checks and
-//   scanners leave nothing queued, nothing printed and nothing in the job history.
-// - Any failure (a buffer refused, a lost connection, the scheduler stopped or restarted, a queue
-//   stopped, rejecting or deleted, a refusing answer) drops the connection in the middle of the
-//   request, which the scheduler then discards whole, and makes the failing call return FALSE;
-//   a failed write reports no byte taken. A relay killed during a job leaves nothing behind.
+// Every job is held on disk (see hold_file.h) until the scheduler has answered that it took it:
+// - WritePrinter gathers bytes in the handle's fixed 64 KiB buffer (memory stays flat whatever
+//   the job's size); each full buffer goes to the hold file and then, as the fast path, as one
+//   HTTP chunk of a Print-Job request streamed while the job arrives. Bytes that have waited for
+//   FLUSH_AFTER_SECONDS go out with the next write, so that a client that trickles its job keeps
+//   the request busy enough for cupsd's Timeout. A job of up to 64 KiB reaches the disk and the
+//   scheduler only at its client's close.
+// - When the stream fails for a reason that waiting may cure (the scheduler stopped, restarted
+//   or cut the request off), the job goes on arriving into the hold file only; the scheduler
+//   discards the broken request whole.
+// - ClosePrinter ends the request and reads the answer. A temporary refusal (too many active
+//   jobs, an outage...) makes it wait and send the held job again until the scheduler takes it
+//   (cups_delivery.h): the relay serves no one meanwhile and its next clients wait in the listen
+//   queue, as for a busy printer. A refusal for good (no such queue, a queue that rejects jobs,
+//   a job too large, no authorisation) drops the job and fails the call that learnt of it.
+// - The scheduler out of reach when a job begins is no refusal: the job is received and held.
+// - A stop of the process during a wait leaves the job held for the next start, and the close
+//   succeeds: the job is safe on disk.
+// - Without a hold file (the disk full, the folder not writable), which standard error reports,
+//   a job goes to the scheduler as it arrives and any failure fails the job, as a failure shows.
+// - A connection that wrote nothing has nothing to print: no request is made.
 // - The job's name is the document's name, its requesting user the relay's own user, and its
 //   job-originating-host-name the IPv4 address of the client being served, as the layer's accept
 //   recorded it (the relay serves one connection at a time); cupsd keeps that attribute from
 //   local clients only, as for its own LPD front end.
 
 #include "cups_client.h"
+#include "cups_delivery.h"
+#include "cups_ipp.h"
 
-#include <cups/cups.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <time.h>
 
 enum {
@@ -47,22 +48,24 @@ enum {
     RPC_S_SERVER_UNAVAILABLE = 1722,
     ERROR_SPL_NO_STARTDOC = 3024,
     CUPS_BUFFER_SIZE = 64 * 1024,
-    CONNECT_TIMEOUT_MS = 30000,
     FLUSH_AFTER_SECONDS = 2,
 };
 
 struct CupsPrinter {
     bool inUse;
     bool started;        // StartDocPrinterA has begun the document
-    bool sending;        // the Print-Job request is open
-    bool failed;         // the document was given up after a failure
-    http_t *connection;  // NULL once given up, or when a reconnection failed
+    bool failed;         // the document was given up
+    bool streaming;      // the Print-Job request of the fast path is open
+    bool streamGivenUp;  // the fast path failed: the hold file carries the job
+    http_t *connection;  // NULL when the scheduler was out of reach, or after the stream
     unsigned int used;   // bytes waiting in buffer
     unsigned int error;  // the failure's error number, kept for the close
     time_t lastSent;     // when bytes last went to the scheduler
-    char name[256];      // the destination's own name
+    CupsAnswer answer;   // why the fast path failed
+    char name[256];      // the destination's name
     char title[256];     // the document's name
     char originHost[16]; // the client's address, dotted
+    HoldFile hold;
     char buffer[CUPS_BUFFER_SIZE];
 };
 
@@ -76,14 +79,6 @@ static CupsPrinter *PrinterAt(int slot) {
     return &Printers[slot];
 }
 
-// Maps the last CUPS failure: the scheduler out of reach, or the given error.
-static unsigned int LastCupsError(unsigned int otherwise) {
-    ipp_status_t status = cupsLastError();
-    if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE || status == IPP_STATUS_ERROR_INTERNAL)
-        return RPC_S_SERVER_UNAVAILABLE;
-    return otherwise;
-}
-
 // Seconds on a clock that only moves forward.
 static time_t Now(void) {
     struct timespec now;
@@ -91,88 +86,87 @@ static time_t Now(void) {
     return now.tv_sec;
 }
 
-// Connects to the scheduler that libcups finds (CUPS_SERVER included); NULL when out of reach.
-static http_t *Connect(void) {
-    return httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
-                        CONNECT_TIMEOUT_MS, NULL);
+// The error number of a failed answer.
+static unsigned int AnswerError(const CupsAnswer *answer) {
+    return answer->verdict == CUPS_TEMPORARY ? (unsigned int)RPC_S_SERVER_UNAVAILABLE
+                                             : (unsigned int)ERROR_WRITE_FAULT;
 }
 
-// Tells whether the scheduler closed an idle connection (restarted, or its Timeout passed).
-static bool PeerClosed(http_t *connection) {
-    char byte;
-    ssize_t got = recv(httpGetFd(connection), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+// Drops the printer's connection, which ends an open request that the scheduler then discards.
+static void Disconnect(CupsPrinter *printer) {
+    if (printer->connection != NULL)
+        httpClose(printer->connection);
+    printer->connection = NULL;
+    printer->streaming = false;
+}
+
+// Gives the document up: no copy is kept; the error is kept for the close.
+static void Abandon(CupsPrinter *printer, unsigned int error) {
+    printer->failed = true;
+    printer->used = 0;
+    printer->error = error;
+    Disconnect(printer);
+    HoldRemove(&printer->hold);
+}
+
+// Gives the document up after the scheduler refused it for good, saying why.
+static void Refused(CupsPrinter *printer, const CupsAnswer *answer) {
+    Journal("CUPS refused the job for %s: %s. The job is dropped.", printer->name, answer->reason);
+    Abandon(printer, ERROR_WRITE_FAULT);
+}
+
+// Goes on without a copy on disk after the hold file failed, saying so.
+static void LoseHold(CupsPrinter *printer) {
+    Journal("Cannot hold the job for %s on disk (%s: %s); it goes to CUPS without a copy.",
+            printer->name, printer->hold.path[0] != '\0' ? printer->hold.path : "held folder",
+            strerror(errno));
+    HoldRemove(&printer->hold);
+}
+
+// Tells whether the job has a copy on disk.
+static bool Holding(const CupsPrinter *printer) {
+    return printer->hold.fd >= 0;
 }
 
 // Makes sure the printer's connection is open, replacing one that the scheduler closed.
-static bool Connected(CupsPrinter *printer) {
-    if (printer->connection != NULL && !PeerClosed(printer->connection))
+static bool Connected(CupsPrinter *printer, CupsAnswer *answer) {
+    if (printer->connection != NULL && !CupsPeerClosed(printer->connection))
         return true;
-    if (printer->connection != NULL)
-        httpClose(printer->connection);
-    printer->connection = Connect();
+    Disconnect(printer);
+    printer->connection = CupsConnect(answer);
     return printer->connection != NULL;
 }
 
-// Starts a request naming the destination by its URI and the relay's user as the requester.
-static ipp_t *NewPrinterRequest(ipp_op_t operation, const char *name) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
-                     "/printers/%s", name);
-    ipp_t *request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", NULL, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
-                 cupsUser());
-    return request;
+// Sends the gathered bytes on the fast path, opening the request first; false when the stream
+// failed (answer in the printer).
+static bool Stream(CupsPrinter *printer) {
+    CupsAnswer *answer = &printer->answer;
+    if (!printer->streaming) {
+        if (!Connected(printer, answer) ||
+            !CupsBeginJob(printer->connection, printer->name, printer->title, printer->originHost,
+                          printer->hold.header.tag, answer))
+            return false;
+        printer->streaming = true;
+    }
+    return CupsSendChunk(printer->connection, printer->buffer, printer->used, answer);
 }
 
-// Asks whether the destination accepts jobs now; false also when the scheduler cannot tell.
-static bool AcceptsJobs(CupsPrinter *printer) {
-    static const char *const wanted[] = {"printer-is-accepting-jobs"};
-    if (!Connected(printer))
-        return false;
-    ipp_t *request = NewPrinterRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, printer->name);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
-                  wanted);
-    ipp_t *response = cupsDoRequest(printer->connection, request, "/");
-    ipp_attribute_t *accepting =
-        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-    bool accepts = accepting != NULL && ippGetBoolean(accepting, 0);
-    ippDelete(response);
-    return accepts;
-}
-
-// Opens the Print-Job request that carries the job, on a fresh connection when the scheduler
-// closed the idle one.
-static bool StartPrintJob(CupsPrinter *printer) {
-    if (!Connected(printer))
-        return false;
-    ipp_t *request = NewPrinterRequest(IPP_OP_PRINT_JOB, printer->name);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", NULL, printer->title);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", NULL,
-                 CUPS_FORMAT_RAW);
-    if (printer->originHost[0] != '\0')
-        ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", NULL,
-                     printer->originHost);
-    http_status_t status = cupsSendRequest(printer->connection, request, "/", CUPS_LENGTH_VARIABLE);
-    ippDelete(request);
-    if (status != HTTP_STATUS_CONTINUE)
-        return false;
-    printer->sending = true;
-    return true;
-}
-
-// Sends the gathered bytes as one chunk of the request, starting the request first if needed.
+// Moves the gathered bytes to the hold file and to the stream; false when the job is lost.
 static bool Flush(CupsPrinter *printer) {
-    if (!printer->sending && !StartPrintJob(printer))
+    if (Holding(printer) && !HoldAppend(&printer->hold, printer->buffer, printer->used))
+        LoseHold(printer);
+    if (!printer->streamGivenUp && !Stream(printer)) {
+        Disconnect(printer);
+        printer->streamGivenUp = true;
+        if (printer->answer.verdict == CUPS_PERMANENT) {
+            Refused(printer, &printer->answer);
+            return false;
+        }
+    }
+    if (printer->streamGivenUp && !Holding(printer)) {
+        Abandon(printer, AnswerError(&printer->answer));
         return false;
-    // A write of nothing would end the chunked request early. libcups keeps a small write in a
-    // buffer of its own: flushed, the bytes are with the scheduler, and its Timeout sees them.
-    if (printer->used > 0 && cupsWriteRequestData(printer->connection, printer->buffer,
-                                                  printer->used) != HTTP_STATUS_CONTINUE)
-        return false;
-    if (httpFlushWrite(printer->connection) < 0)
-        return false;
+    }
     printer->used = 0;
     printer->lastSent = Now();
     return true;
@@ -180,89 +174,105 @@ static bool Flush(CupsPrinter *printer) {
 
 // Tells whether gathered bytes of a started request have waited long enough to go out now.
 static bool DueForSending(const CupsPrinter *printer) {
-    return printer->sending && printer->used > 0 &&
+    return printer->streaming && printer->used > 0 &&
            Now() - printer->lastSent >= FLUSH_AFTER_SECONDS;
 }
 
-// Gives the document up after a failure: the connection is dropped in the middle of the
-// request, which the scheduler then discards whole; the error is kept for the close.
-static void Abandon(CupsPrinter *printer, unsigned int error) {
-    printer->failed = true;
-    printer->sending = false;
-    printer->used = 0;
-    printer->error = error;
-    if (printer->connection != NULL)
-        httpClose(printer->connection);
-    printer->connection = NULL;
+// Ends the fast path's request; the answer is in the printer. False when the job is lost.
+static bool FinishStream(CupsPrinter *printer) {
+    if (printer->streamGivenUp)
+        return true;
+    CupsEndJob(printer->connection, &printer->answer);
+    Disconnect(printer);
+    if (printer->answer.verdict == CUPS_PERMANENT) {
+        Refused(printer, &printer->answer);
+        return false;
+    }
+    if (printer->answer.verdict == CUPS_TEMPORARY && !Holding(printer)) {
+        Abandon(printer, AnswerError(&printer->answer));
+        return false;
+    }
+    return true;
 }
 
-// Ends the request and reads the answer; true when the scheduler took the job whole.
-static bool FinishPrintJob(CupsPrinter *printer) {
-    if (!Flush(printer))
+// Waits until the scheduler takes the held job; false when it refuses it for good.
+static bool WaitForScheduler(CupsPrinter *printer) {
+    switch (DeliverHeld(&printer->hold, &printer->answer, printer->buffer, CUPS_BUFFER_SIZE)) {
+    case DELIVERY_TAKEN:
+        HoldRemove(&printer->hold);
+        return true;
+    case DELIVERY_STOPPED:
+        HoldRelease(&printer->hold); // safe on disk, sent first at the next start
+        return true;
+    default:
+        Abandon(printer, ERROR_WRITE_FAULT);
         return false;
-    // No answer at all (the scheduler gone since the last chunk) is a failure too; the last
-    // error would still tell of an earlier request's success.
-    ipp_t *response = cupsGetResponse(printer->connection, "/");
-    bool taken = response != NULL && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE;
-    ippDelete(response);
+    }
+}
+
+// Ends the slot's document: taken by the scheduler, or held for the next start, or given up;
+// false when it was given up.
+static bool EndJob(CupsPrinter *printer, unsigned int *error) {
+    bool empty = !printer->streaming && !printer->streamGivenUp && printer->used == 0 &&
+                 printer->hold.size == 0;
+    // Nothing to print (a port check, a scanner, a client that gave up): no job is made.
+    if (!printer->failed && (!printer->started || empty)) {
+        HoldRemove(&printer->hold);
+        return true;
+    }
+    bool taken = !printer->failed && Flush(printer);
+    if (taken && Holding(printer) && !HoldComplete(&printer->hold))
+        LoseHold(printer);
+    taken = taken && FinishStream(printer);
+    if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
+        taken = WaitForScheduler(printer);
+    else if (taken)
+        HoldRemove(&printer->hold);
+    if (!taken)
+        *error = printer->error;
     return taken;
 }
 
-// Ends the slot's document: handed over whole, or given up on a failure; false when it was
-// not handed over whole.
-static bool EndJob(CupsPrinter *printer, unsigned int *error) {
-    if (printer->failed) {
-        *error = printer->error;
-        return false;
-    }
-    // Nothing to print (a port check, a scanner, a client that gave up): no job is made.
-    if (!printer->started || (!printer->sending && printer->used == 0))
-        return true;
-    if (FinishPrintJob(printer))
-        return true;
-    *error = LastCupsError(ERROR_WRITE_FAULT);
-    Abandon(printer, *error);
-    return false;
-}
-
-// Opens a destination by name with a connection of its own to the scheduler.
+// Opens a destination by name. A scheduler out of reach is no reason to refuse: the job will
+// be held until it answers.
 bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
-    http_t *connection = Connect();
-    if (connection == NULL) {
-        *error = RPC_S_SERVER_UNAVAILABLE;
-        return false;
-    }
-    cups_dest_t *destination = cupsGetNamedDest(connection, printerName, NULL);
-    if (destination == NULL) {
-        *error = LastCupsError(ERROR_INVALID_PRINTER_NAME);
-        httpClose(connection);
-        return false;
-    }
+    CupsAnswer answer;
     char name[256];
-    snprintf(name, sizeof name, "%s", destination->name);
-    cupsFreeDests(1, destination);
+    snprintf(name, sizeof name, "%s", printerName);
+    http_t *connection = CupsConnect(&answer);
+    if (connection != NULL &&
+        CupsFindQueue(connection, printerName, name, sizeof name, &answer) != CUPS_TAKEN) {
+        httpClose(connection);
+        connection = NULL;
+        if (answer.verdict == CUPS_PERMANENT) {
+            Journal("CUPS refused the job for %s: %s.", printerName, answer.reason);
+            *error = ERROR_INVALID_PRINTER_NAME;
+            return false;
+        }
+    }
     pthread_mutex_lock(&PrintersLock);
     for (int i = 0; i < CUPS_CLIENT_SLOTS; i++) {
         if (Printers[i].inUse)
             continue;
-        Printers[i].inUse = true;
-        Printers[i].started = false;
-        Printers[i].sending = false;
-        Printers[i].failed = false;
-        Printers[i].used = 0;
-        Printers[i].connection = connection;
-        memcpy(Printers[i].name, name, sizeof name);
+        CupsPrinter *printer = &Printers[i];
+        printer->inUse = true;
+        printer->started = printer->failed = printer->streaming = printer->streamGivenUp = false;
+        printer->used = 0;
+        printer->connection = connection;
+        HoldReset(&printer->hold);
+        memcpy(printer->name, name, sizeof name);
         pthread_mutex_unlock(&PrintersLock);
         *slot = i;
         return true;
     }
     pthread_mutex_unlock(&PrintersLock);
-    httpClose(connection);
+    if (connection != NULL)
+        httpClose(connection);
     *error = ERROR_INVALID_PARAMETER;
     return false;
 }
 
-// Begins the document once the destination accepts jobs; the job goes out with its bytes.
+// Begins the document unless the destination rejects jobs; the job's copy on disk begins too.
 unsigned int CupsClientStart(int slot, const char *title, const char *originHost,
                              unsigned int *error) {
     static unsigned int Documents;
@@ -271,21 +281,27 @@ unsigned int CupsClientStart(int slot, const char *title, const char *originHost
         *error = printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
         return 0;
     }
-    if (!AcceptsJobs(printer)) {
-        *error = LastCupsError(ERROR_ACCESS_DENIED);
-        return 0;
+    CupsAnswer answer;
+    if (printer->connection != NULL &&
+        CupsQueueAccepts(printer->connection, printer->name, &answer) != CUPS_TAKEN) {
+        Disconnect(printer);
+        if (answer.verdict == CUPS_PERMANENT) {
+            Journal("CUPS refused the job for %s: %s.", printer->name, answer.reason);
+            *error = ERROR_ACCESS_DENIED;
+            return 0;
+        }
     }
     snprintf(printer->title, sizeof printer->title, "%s", title);
     snprintf(printer->originHost, sizeof printer->originHost, "%s", originHost);
+    if (!HoldCreate(&printer->hold, printer->name, printer->title, printer->originHost))
+        LoseHold(printer);
     printer->started = true;
-    printer->sending = false;
-    printer->failed = false;
-    printer->used = 0;
+    printer->answer.verdict = CUPS_TAKEN;
     Documents = Documents % 0x7FFFFFFF + 1; // never 0, which tells a failure
     return Documents;
 }
 
-// Gathers bytes, sending each full buffer; on a failure the document is given up and nothing
+// Gathers bytes, moving each full buffer on; on a failure the document is given up and nothing
 // of this call counts as taken.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error) {
     CupsPrinter *printer = PrinterAt(slot);
@@ -307,8 +323,7 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
         count -= take;
         bool full = printer->used == CUPS_BUFFER_SIZE;
         if ((full || DueForSending(printer)) && !Flush(printer)) {
-            *error = LastCupsError(ERROR_WRITE_FAULT);
-            Abandon(printer, *error);
+            *error = printer->error;
             return false;
         }
     }
@@ -323,11 +338,14 @@ bool CupsClientClose(int slot, unsigned int *error) {
         return false;
     }
     bool complete = EndJob(printer, error);
-    if (printer->connection != NULL)
-        httpClose(printer->connection);
-    printer->connection = NULL;
+    Disconnect(printer);
     pthread_mutex_lock(&PrintersLock);
     printer->inUse = false;
     pthread_mutex_unlock(&PrintersLock);
     return complete;
+}
+
+// Sends the jobs an earlier run held, before the first client is served.
+void CupsClientDeliverHeld(void) {
+    DeliverEarlierHeldJobs();
 }

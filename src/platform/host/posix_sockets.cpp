@@ -99,6 +99,16 @@ int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *
     return connection;
 }
 
+// Gives the local port of a bound socket, in host order; 0 when it has none.
+int PosixLocalPort(int fd) {
+    struct sockaddr_in local;
+    socklen_t length = sizeof local;
+    memset(&local, 0, sizeof local);
+    if (getsockname(fd, (struct sockaddr *)&local, &length) != 0 || local.sin_family != AF_INET)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
 // Receives up to length bytes, retrying when a signal interrupts the wait.
 long PosixReceive(int fd, char *buffer, size_t length, int *error) {
     ssize_t received;

@@ -12,5 +12,6 @@ int PosixListen(int fd, int backlog, int *error);
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
 int PosixClose(int fd, int *error);
+int PosixLocalPort(int fd);
 uint16_t PosixHostToNet16(uint16_t value);
 uint32_t PosixHostToNet32(uint32_t value);

@@ -1,0 +1,21 @@
+// Host layer: delivery of held jobs to the scheduler. A job held whole is sent again, after a
+// pause that grows from 1 s to 30 s, until the scheduler takes it or refuses it for good; the
+// wait shows on standard error (the journal under systemd).
+#pragma once
+
+#include "hold_file.h"
+
+struct CupsAnswer; // cups_ipp.h; kept out so that files with the Win32 declarations may call in
+
+enum DeliveryOutcome { DELIVERY_TAKEN, DELIVERY_REFUSED, DELIVERY_STOPPED };
+
+// Sends the held job until it is taken or refused; first is the answer of an attempt already
+// made (NULL when none). Stops early, leaving the job held, once the process is asked to stop.
+// buffer (of capacity bytes) carries the job's bytes on their way.
+DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffer, size_t capacity);
+
+// Writes a line to standard error.
+void Journal(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Sends the jobs that an earlier run of this instance held whole, oldest first.
+void DeliverEarlierHeldJobs(void);

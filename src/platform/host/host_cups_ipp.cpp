@@ -1,0 +1,296 @@
+// Host layer: the IPP exchange with the scheduler. Statuses are classed as follows (RFC 8011 and
+// the statuses CUPS documents for Print-Job); anything not listed is permanent:
+//
+//   successful-ok*                         taken
+//   client-error-not-possible              temporary: CUPS's "Too many active jobs." (MaxJobs)
+//                                          and "Quota limit reached." (MaxJobsPerPrinter,
+//                                          MaxJobsPerUser, job quotas)
+//   client-error-timeout                   temporary: the request was cut off by cupsd's Timeout
+//   server-error-internal-error            temporary: also libcups's own "no answer"
+//   server-error-service-unavailable       temporary: the scheduler out of reach or stopping
+//   server-error-device-error              temporary
+//   server-error-temporary-error           temporary
+//   server-error-busy                      temporary
+//   server-error-too-many-jobs             temporary
+//   client-error-not-found                 permanent: no such queue
+//   server-error-not-accepting-jobs        permanent: the queue rejects jobs (cupsreject)
+//   client-error-request-entity-too-large  permanent: MaxRequestSize (HTTP 413)
+//   client-error-document-format-not-supported  permanent
+//   client-error-forbidden, -not-authenticated, -not-authorized, cups-authentication-canceled
+//                                          permanent: the relay never prompts for a password
+//
+// A connection that fails or closes before the answer is temporary.
+
+#include "cups_ipp.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+
+enum { CONNECT_TIMEOUT_MS = 30000, LATE_STATUS_WAIT_MS = 1000 };
+
+// Answers every password request with none, so libcups never prompts on a terminal.
+static const char *NoPassword(const char *, http_t *, const char *, const char *, void *) {
+    return NULL;
+}
+
+// Fills the answer.
+static void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason) {
+    answer->verdict = verdict;
+    answer->jobId = 0;
+    answer->maybeTaken = false;
+    snprintf(answer->reason, sizeof answer->reason, "%s", reason);
+}
+
+// Classes an IPP status; see the table at the top of this file.
+static CupsVerdict ClassifyStatus(ipp_status_t status) {
+    if (status <= IPP_STATUS_OK_EVENTS_COMPLETE)
+        return CUPS_TAKEN;
+    switch (status) {
+    case IPP_STATUS_ERROR_NOT_POSSIBLE:
+    case IPP_STATUS_ERROR_TIMEOUT:
+    case IPP_STATUS_ERROR_INTERNAL:
+    case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
+    case IPP_STATUS_ERROR_DEVICE:
+    case IPP_STATUS_ERROR_TEMPORARY:
+    case IPP_STATUS_ERROR_BUSY:
+    case IPP_STATUS_ERROR_TOO_MANY_JOBS:
+        return CUPS_TEMPORARY;
+    default:
+        return CUPS_PERMANENT;
+    }
+}
+
+// Classes an HTTP status that ended a request before its IPP answer.
+static CupsVerdict ClassifyHttp(http_status_t status) {
+    switch (status) {
+    case HTTP_STATUS_BAD_REQUEST:
+    case HTTP_STATUS_UNAUTHORIZED:
+    case HTTP_STATUS_FORBIDDEN:
+    case HTTP_STATUS_NOT_FOUND:
+    case HTTP_STATUS_REQUEST_TOO_LARGE:
+    case HTTP_STATUS_UNSUPPORTED_MEDIATYPE:
+    case HTTP_STATUS_UPGRADE_REQUIRED:
+    case HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED:
+        return CUPS_PERMANENT;
+    default:
+        return CUPS_TEMPORARY;
+    }
+}
+
+// Fills the answer from an HTTP status that ended a request early.
+static void AnswerHttp(CupsAnswer *answer, http_status_t status) {
+    char reason[200];
+    if (status == HTTP_STATUS_ERROR)
+        snprintf(reason, sizeof reason, "connection to the scheduler lost (%s)",
+                 cupsLastErrorString());
+    else
+        snprintf(reason, sizeof reason, "HTTP %d %s", (int)status, httpStatus(status));
+    Answer(answer, ClassifyHttp(status), reason);
+}
+
+// Fills the answer from an IPP response, or from libcups's last error when there is none.
+static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
+    char reason[256];
+    if (response == NULL) {
+        ipp_status_t last = cupsLastError();
+        CupsVerdict verdict =
+            last <= IPP_STATUS_OK_EVENTS_COMPLETE ? CUPS_TEMPORARY : ClassifyStatus(last);
+        snprintf(reason, sizeof reason, verdict == CUPS_PERMANENT ? "%s" : "no answer (%s)",
+                 cupsLastErrorString());
+        Answer(answer, verdict, reason);
+        return;
+    }
+    ipp_status_t status = ippGetStatusCode(response);
+    ipp_attribute_t *message = ippFindAttribute(response, "status-message", IPP_TAG_TEXT);
+    snprintf(reason, sizeof reason, "%s (%s)",
+             message != NULL ? ippGetString(message, 0, NULL) : ippErrorString(status),
+             ippErrorString(status));
+    Answer(answer, ClassifyStatus(status), reason);
+}
+
+// Connects, never prompting.
+http_t *CupsConnect(CupsAnswer *answer) {
+    cupsSetPasswordCB2(NoPassword, NULL); // libcups keeps the callback per thread
+    http_t *connection = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
+                                      CONNECT_TIMEOUT_MS, NULL);
+    if (connection == NULL) {
+        char reason[200];
+        snprintf(reason, sizeof reason, "the scheduler (%s) is out of reach", cupsServer());
+        Answer(answer, CUPS_TEMPORARY, reason);
+    }
+    return connection;
+}
+
+// Peeks at an idle connection.
+bool CupsPeerClosed(http_t *connection) {
+    char byte;
+    ssize_t got = recv(httpGetFd(connection), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+// Starts a request naming the destination by its URI and the relay's user as the requester.
+static ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
+                     "/printers/%s", queue);
+    ipp_t *request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", NULL, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
+                 cupsUser());
+    return request;
+}
+
+// Looks the destination up.
+CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
+                          CupsAnswer *answer) {
+    cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
+    if (destination != NULL) {
+        snprintf(name, capacity, "%s", destination->name);
+        cupsFreeDests(1, destination);
+        Answer(answer, CUPS_TAKEN, "");
+        return CUPS_TAKEN;
+    }
+    ipp_status_t last = cupsLastError();
+    bool unknown = last == IPP_STATUS_ERROR_NOT_FOUND || last <= IPP_STATUS_OK_EVENTS_COMPLETE;
+    char reason[256];
+    snprintf(reason, sizeof reason, "%s (%s)", unknown ? "no such queue" : cupsLastErrorString(),
+             ippErrorString(last));
+    Answer(answer, unknown ? CUPS_PERMANENT : ClassifyStatus(last), reason);
+    return answer->verdict;
+}
+
+// Asks for printer-is-accepting-jobs.
+CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer) {
+    static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state-message"};
+    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
+                  wanted);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    ipp_attribute_t *accepting =
+        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
+    if (accepting == NULL)
+        AnswerResponse(answer, response);
+    else if (ippGetBoolean(accepting, 0))
+        Answer(answer, CUPS_TAKEN, "");
+    else
+        Answer(answer, CUPS_PERMANENT, "the queue is not accepting jobs");
+    if (accepting == NULL && answer->verdict == CUPS_TAKEN)
+        Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
+    ippDelete(response);
+    return answer->verdict;
+}
+
+// Opens the Print-Job request.
+bool CupsBeginJob(http_t *connection, const char *queue, const char *title, const char *host,
+                  const char *tag, CupsAnswer *answer) {
+    char uuid[64];
+    ipp_t *request = NewQueueRequest(IPP_OP_PRINT_JOB, queue);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", NULL, title);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_MIMETYPE, "document-format", NULL,
+                 CUPS_FORMAT_RAW);
+    if (host[0] != '\0')
+        ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", NULL, host);
+    // cupsd keeps a job-uuid given by its client: the job can be found again by it.
+    snprintf(uuid, sizeof uuid, "urn:uuid:%s", tag);
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", NULL, uuid);
+    http_status_t status = cupsSendRequest(connection, request, "/", CUPS_LENGTH_VARIABLE);
+    ippDelete(request);
+    if (status == HTTP_STATUS_CONTINUE)
+        return true;
+    AnswerHttp(answer, status);
+    return false;
+}
+
+// Reads the status the scheduler sent before it stopped reading a request (HTTP 413 for one
+// over MaxRequestSize, for example); HTTP_STATUS_ERROR when it sent none.
+static http_status_t LateStatus(http_t *connection) {
+    if (!httpWait(connection, LATE_STATUS_WAIT_MS))
+        return HTTP_STATUS_ERROR;
+    http_status_t status;
+    while ((status = httpUpdate(connection)) == HTTP_STATUS_CONTINUE)
+        ;
+    return status >= HTTP_STATUS_BAD_REQUEST ? status : HTTP_STATUS_ERROR;
+}
+
+// Sends one chunk and flushes it, so that the scheduler's Timeout sees the bytes.
+bool CupsSendChunk(http_t *connection, const char *data, size_t size, CupsAnswer *answer) {
+    // A write of nothing would end the chunked request early.
+    http_status_t status = HTTP_STATUS_CONTINUE;
+    if (size > 0)
+        status = cupsWriteRequestData(connection, data, size);
+    if (status == HTTP_STATUS_CONTINUE && httpFlushWrite(connection) < 0)
+        status = HTTP_STATUS_ERROR;
+    if (status == HTTP_STATUS_CONTINUE)
+        return true;
+    if (status == HTTP_STATUS_ERROR)
+        status = LateStatus(connection);
+    AnswerHttp(answer, status);
+    return false;
+}
+
+// Ends the request and reads the answer.
+void CupsEndJob(http_t *connection, CupsAnswer *answer) {
+    if (httpFlushWrite(connection) < 0) {
+        AnswerHttp(answer, HTTP_STATUS_ERROR);
+        return;
+    }
+    // From here the scheduler may have made the job even when its answer never arrives.
+    ipp_t *response = cupsGetResponse(connection, "/");
+    AnswerResponse(answer, response);
+    answer->maybeTaken = response == NULL;
+    ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
+    answer->jobId = id != NULL ? ippGetInteger(id, 0) : 0;
+    ippDelete(response);
+}
+
+// Searches the queue's jobs, ended ones included, for the UUID.
+CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
+                        CupsAnswer *answer) {
+    static const char *const wanted[] = {"job-id", "job-uuid"};
+    char uuid[64];
+    snprintf(uuid, sizeof uuid, "urn:uuid:%s", tag);
+    ipp_t *request = NewQueueRequest(IPP_OP_GET_JOBS, queue);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", NULL, "all");
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
+                  wanted);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    AnswerResponse(answer, response);
+    if (answer->verdict != CUPS_TAKEN) {
+        ippDelete(response);
+        return answer->verdict;
+    }
+    // Each job is a group of attributes; a group ends at a separator, at another group's tag
+    // or at the end.
+    int id = 0;
+    bool match = false;
+    ipp_tag_t group = IPP_TAG_ZERO;
+    answer->jobId = 0;
+    for (ipp_attribute_t *a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
+        const char *name = a != NULL ? ippGetName(a) : NULL;
+        bool newGroup = a != NULL && ippGetGroupTag(a) != group;
+        if (a != NULL)
+            group = ippGetGroupTag(a);
+        if (name == NULL || newGroup) {
+            if (match && answer->jobId == 0)
+                answer->jobId = id;
+            id = 0;
+            match = false;
+            if (a == NULL)
+                break;
+        }
+        if (name == NULL)
+            continue;
+        if (strcmp(name, "job-id") == 0) {
+            id = ippGetInteger(a, 0);
+        } else if (strcmp(name, "job-uuid") == 0) {
+            const char *value = ippGetString(a, 0, NULL);
+            match = value != NULL && strcmp(value, uuid) == 0;
+        }
+    }
+    ippDelete(response);
+    if (answer->jobId == 0)
+        Answer(answer, CUPS_PERMANENT, "the scheduler has no such job");
+    return answer->verdict;
+}
