@@ -101,8 +101,9 @@ class SystemdLifecycleTest(unittest.TestCase):
 
             # A restart in the middle of a 3 MB job, with ten clients waiting: every job whole.
             size = 3_000_000
-            box.send_mid_job(9100, size, 10, "systemctl --no-block restart ferrolink@9100 && until "
-                             "[ $(systemctl show -P ActiveState ferrolink@9100) = deactivating ]; do sleep 0.1; done")
+            box.send_mid_job(9100, size, 10, "systemctl --no-block restart ferrolink@9100 && for i in $(seq 300); do "
+                             "[ $(systemctl show -P ActiveState ferrolink@9100) = deactivating ] && break; "
+                             "sleep 0.1; done")
             printed = [data for data, _ in box.wait_jobs(folder, done + 11)[done:]]
             self.assertEqual(bytes([0]) * size, printed[0], "the job being received")
             self.assertEqual([bytes([i]) * (size // 8) for i in range(1, 11)], sorted(printed[1:]))
