@@ -4,6 +4,7 @@ for byte, the log and the registry read back. Runs against the host build and un
 import os
 import random
 import re
+import signal
 import socket
 import unittest
 
@@ -162,6 +163,22 @@ class ConsoleRelayTests(bench.LabTests):
 class HostConsoleTest(ConsoleRelayTests, unittest.TestCase):
     lab_class = bench.HostLab
     bind_failure_status = 4
+
+    def test_a_stop_lets_the_job_being_received_finish(self):
+        # Linux only: SIGTERM (systemctl stop) ends the relay after the job, with status 0.
+        printer = self.lab.add_printer("Stop")
+        port = bench.free_port()
+        relay = self.lab.start(["STANDALONE", "Stop", str(port)])
+        relay.wait_listening(port)
+        data = random.Random(5).randbytes(300_000)
+        with socket.create_connection(("127.0.0.1", port)) as client:
+            client.sendall(data[:100_000])
+            bench.wait_for(lambda: b"Accept print job" in relay.log(), 30, "the accept line")
+            relay.process.send_signal(signal.SIGTERM)
+            client.sendall(data[100_000:])
+        self.assertEqual(0, relay.process.wait(60))
+        self.assertEqual([data], self.lab.wait_jobs(printer, 1))
+        self.assertFalse(bench.listening(port))
 
 
 class WineConsoleTest(ConsoleRelayTests, unittest.TestCase):
