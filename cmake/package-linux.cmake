@@ -2,7 +2,9 @@
 # build/host/packages/ferrolink_<version>_<architecture>.deb, built by packaging/linux/build-deb
 # from a staged tree (lintian-clean and reproducible, which CPack's generator is not).
 install(TARGETS ferrolink RUNTIME DESTINATION bin)
-install(FILES packaging/linux/ferrolink@.service DESTINATION lib/systemd/system)
+install(FILES packaging/linux/ferrolink@.service packaging/linux/ferrolink@.socket DESTINATION lib/systemd/system)
+install(PROGRAMS packaging/linux/ferrolink-start DESTINATION lib/ferrolink)
+install(FILES packaging/linux/logrotate DESTINATION /etc/logrotate.d RENAME ferrolink)
 install(FILES packaging/linux/ferrolink.8 DESTINATION share/man/man8)
 install(FILES README.md CHANGELOG.md DESTINATION share/doc/ferrolink)
 

@@ -156,6 +156,7 @@ static void RunMode(int mode, char **arguments) {
 // The process entry: every run starts a fresh log, then selects and runs one mode.
 int FerrolinkMain(int argumentCount, char **arguments) {
     const char *programPath = argumentCount > 0 ? arguments[0] : NULL;
+    NoteRelayFailure(0);
     ResetLog();
     LogLine("KVFerrolink 1.0");
     LogLine("Ferrolink starting...");
@@ -177,5 +178,5 @@ int FerrolinkMain(int argumentCount, char **arguments) {
     RequestedPort = port;
     FormatBounded(InstanceName, sizeof InstanceName, "KVFerrolink_%d", port);
     RunMode(mode, arguments);
-    return 0;
+    return RelayExitStatus();
 }

@@ -65,5 +65,14 @@ void ReportCurrentServiceStatus(void);
 // Reports the service stopped with the given exit code.
 void ReportServiceStopped(DWORD exitCode);
 
+// Remembers why the relay could not serve, as the service's stop code for the same failure (3 no
+// socket, 4 no bind, 5 no listen); the last one noted counts.
+void NoteRelayFailure(DWORD exitCode);
+
+// The process's exit status once its mode has run: 0 on Windows, where a console run ends with 0
+// even after a reported failure; on Linux the code noted by NoteRelayFailure (0 when none), so
+// that a service manager sees a relay that could not serve as failed (HostExitStatus decides).
+int RelayExitStatus(void);
+
 // Tells whether the service's current state is running.
 bool ServiceIsRunning(void);

@@ -9,6 +9,7 @@ SERVICE_STATUS ServiceStatus;
 SERVICE_STATUS_HANDLE StatusHandle;
 
 static SRWLOCK StatusLock = SRWLOCK_INIT;
+static DWORD RelayFailure;
 
 // Passes a copy of the whole record to the service manager; StatusLock is held.
 static void SendStatusLocked(void) {
@@ -63,4 +64,14 @@ bool ServiceIsRunning(void) {
     bool running = ServiceStatus.dwCurrentState == SERVICE_RUNNING;
     ReleaseSRWLockExclusive(&StatusLock);
     return running;
+}
+
+// Keeps the stop code of the relay's latest failure for the exit status.
+void NoteRelayFailure(DWORD exitCode) {
+    RelayFailure = exitCode;
+}
+
+// The platform decides: Windows keeps status 0 after a reported failure, Linux passes the code on.
+int RelayExitStatus(void) {
+    return HostExitStatus(RelayFailure);
 }

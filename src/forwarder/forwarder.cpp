@@ -17,6 +17,7 @@ enum {
     EXIT_NO_SOCKET = 3,
     EXIT_NO_BIND = 4,
     EXIT_NO_LISTEN = 5,
+    EXIT_NO_CONFIGURATION = 7, // a console run's exit status on Linux only; no service stop code
 };
 
 static char DocumentName[] = "Forwarded Job";
@@ -94,13 +95,19 @@ static void ForwardJob(SOCKET connection, const struct sockaddr_in *peer) {
         LogLine("Couldn't print all data.");
 }
 
+// Reports a listener failure: to the service manager inside the service, and for the exit status.
+static void ReportListenerFailure(bool inService, DWORD exitCode) {
+    NoteRelayFailure(exitCode);
+    if (inService)
+        ReportServiceStopped(exitCode);
+}
+
 // Creates and binds the listening socket; INVALID_SOCKET after logging and reporting a failure.
 static SOCKET OpenListener(bool inService) {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
     if (listener == INVALID_SOCKET) {
         LogSocketError("Error: no socket: %d");
-        if (inService)
-            ReportServiceStopped(EXIT_NO_SOCKET);
+        ReportListenerFailure(inService, EXIT_NO_SOCKET);
         return INVALID_SOCKET;
     }
     struct sockaddr_in address;
@@ -111,8 +118,7 @@ static SOCKET OpenListener(bool inService) {
     if (bind(listener, (const struct sockaddr *)&address, sizeof address) == SOCKET_ERROR) {
         LogSocketError("Error: couldn't bind: %d");
         closesocket(listener);
-        if (inService)
-            ReportServiceStopped(EXIT_NO_BIND);
+        ReportListenerFailure(inService, EXIT_NO_BIND);
         return INVALID_SOCKET;
     }
     return listener;
@@ -129,6 +135,7 @@ static bool ConfigurationInPlace(void) {
     char line[LINE_BUFFER_SIZE];
     FormatBounded(line, sizeof line, "Error: couldn't write configuration: %d", (int)status);
     LogLine(line);
+    NoteRelayFailure(EXIT_NO_CONFIGURATION);
     return false;
 }
 
@@ -152,8 +159,7 @@ int RunPrintListener(bool inService) {
         ForwardJob(connection, &peer);
         closesocket(connection);
     }
-    if (inService)
-        ReportServiceStopped(EXIT_NO_LISTEN);
+    ReportListenerFailure(inService, EXIT_NO_LISTEN);
     closesocket(listener);
     return 1;
 }

@@ -180,6 +180,34 @@ TEST_F(AppTest, PortTakenEndsTheConsoleRelayWithStatusZeroAndItsKeyUntouched) {
     }
 }
 
+// On Linux the exit status names why the relay could not serve (the service's stop code), so
+// that systemd shows the instance failed; Windows keeps 0.
+TEST_F(AppTest, LinuxExitStatusNamesTheListenerFailure) {
+    struct Row {
+        int socketError, bindError;
+        DWORD setValueError;
+        bool linux;
+        int status;
+    };
+    for (const Row &row :
+         {Row{WSAENOBUFS, 0, 0, true, 3}, Row{0, WSAEADDRINUSE, 0, true, 4},
+          Row{0, WSAEACCES, 0, true, 4}, Row{0, 0, ERROR_ACCESS_DENIED, true, 7},
+          Row{0, WSAEADDRINUSE, 0, false, 0}, Row{0, 0, ERROR_ACCESS_DENIED, false, 0}}) {
+        for (const char *mode : {"STANDALONE", "BACKGROUND"}) {
+            fake::Reset();
+            fake::Get().exitStatusCarriesFailure = row.linux;
+            fake::Get().socketError = row.socketError;
+            fake::Get().bindError = row.bindError;
+            fake::Get().setValueError = row.setValueError;
+            EXPECT_EQ(row.status, Run({"relay", mode, "HP", "9100"}))
+                << mode << " " << row.socketError << " " << row.bindError << " " << row.linux;
+        }
+    }
+    fake::Reset();
+    fake::Get().exitStatusCarriesFailure = true;
+    EXPECT_EQ(0, Run({"relay", "REMOVE", "9100"})) << "a failure of an earlier run is not kept";
+}
+
 TEST_F(AppTest, PrivateServiceOutsideTheServiceManagerLogsExit) {
     fake::Get().dispatcherError = ERROR_FAILED_SERVICE_CONTROLLER_CONNECT;
     EXPECT_EQ(0, Run({"relay", "PRIVATE_SERVICE", "9100"}));

@@ -571,6 +571,10 @@ HLOCAL LocalFree(HLOCAL) {
     return nullptr;
 }
 
+int HostExitStatus(DWORD failureCode) {
+    return TheState.exitStatusCarriesFailure ? (int)failureCode : 0;
+}
+
 BOOL FreeConsole(void) {
     TheState.freeConsoleCalls++;
     return TRUE;

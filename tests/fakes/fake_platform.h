@@ -113,6 +113,7 @@ struct State {
     int freeConsoleCalls = 0;
     std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
     bool moduleFails = false;
+    bool exitStatusCarriesFailure = false; // HostExitStatus as on Linux (else as on Windows)
 };
 
 // Clears every script and record.

@@ -138,6 +138,7 @@ class ReadmeLinuxTest(unittest.TestCase):
         try:
             subprocess.run(["dpkg", "-x", path, scratch], check=True)
             for name in ("usr/bin/ferrolink", "usr/lib/systemd/system/ferrolink@.service",
+                         "usr/lib/systemd/system/ferrolink@.socket", "etc/logrotate.d/ferrolink",
                          "usr/share/doc/ferrolink/README.md", "usr/share/doc/ferrolink/CHANGELOG.md"):
                 self.assertTrue(os.path.exists(os.path.join(scratch, name)), name)
             control = os.path.join(scratch, "control")
@@ -145,8 +146,8 @@ class ReadmeLinuxTest(unittest.TestCase):
             self.assertIn(b"deb-systemd-invoke restart", bench.read_file(os.path.join(control, "postinst")))
             self.assertIn(b"deb-systemd-invoke stop", bench.read_file(os.path.join(control, "prerm")))
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
-            self.assertIn("ExecStart=/usr/bin/ferrolink STANDALONE ${PRINTER} %i", unit)
-            self.assertIn("EnvironmentFile=/etc/ferrolink/%i.conf", unit)
+            self.assertIn("ExecStart=/usr/lib/ferrolink/ferrolink-start %i", unit)
+            self.assertIn("EnvironmentFile=-/etc/ferrolink/%i.conf", unit)
             # The packaged program runs and prints its usage.
             done = subprocess.run([os.path.join(scratch, "usr/bin/ferrolink")], cwd=scratch, capture_output=True)
             self.assertEqual(1, done.returncode)
@@ -169,10 +170,14 @@ class ReadmeLinuxTest(unittest.TestCase):
                     continue  # built above; the foreground relay has its own test
                 if kind == "ini":
                     # The drop-in as written keeps local clients; without localhost, they are refused.
-                    dropin = "/etc/systemd/system/ferrolink@9100.service.d/clients.conf"
+                    dropin = "/etc/systemd/system/ferrolink@9100.socket.d/clients.conf"
+                    restart = ("systemctl daemon-reload && systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+                               " && systemctl start ferrolink@9100")
+                    self.assertIn("systemctl edit ferrolink@9100.socket", README)
+                    self.assertIn(restart.split("&& ", 1)[1].replace("&& ", "&& sudo "), " ".join(README.split()))
                     for text, allowed in ((step, True), (step.replace("localhost ", ""), False)):
                         box.put(dropin, text.encode())
-                        box.run("systemctl daemon-reload && systemctl restart ferrolink@9100")
+                        box.run(restart)
                         bench.wait_for(lambda: box.listening(9100), 30, "the relay with the drop-in")
                         if allowed:
                             box.send_job(9100, b"allowed client")
@@ -180,7 +185,7 @@ class ReadmeLinuxTest(unittest.TestCase):
                         else:
                             self.assertNotEqual(0, box.send_job(9100, b"refused client", timeout=3, check=False))
                         self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
-                    box.run("rm %s && systemctl daemon-reload && systemctl restart ferrolink@9100" % dropin)
+                    box.run("rm %s && %s" % (dropin, restart))
                     continue
                 done = box.run(step, cwd=container.CHECKOUT, input=b"y\n")  # what the reader answers to apt
                 if "enable --now" in step:

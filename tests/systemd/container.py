@@ -24,6 +24,21 @@ SENDER = ('import socket, sys\n'
           'timeout = float(sys.argv[2]) if len(sys.argv) > 2 else None\n'
           'with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout) as s:\n'
           '    s.sendall(sys.stdin.buffer.read())\n')
+# Sends the first half of a job, lets waiting clients connect and send theirs whole, runs a command
+# (a restart), sends the second half and closes; each job's bytes are its index repeated.
+MID_JOB = ('import socket, subprocess, sys, threading\n'
+           'port, size, waiting, command = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]\n'
+           'def job(i): return bytes([i]) * size\n'
+           'first = socket.create_connection(("127.0.0.1", port))\n'
+           'first.sendall(job(0)[:size // 2])\n'
+           'def send(i):\n'
+           '    with socket.create_connection(("127.0.0.1", port)) as s: s.sendall(job(i)[:size // 8])\n'
+           'threads = [threading.Thread(target=send, args=(i,), daemon=True) for i in range(1, waiting + 1)]\n'
+           'for t in threads: t.start()\n'
+           'subprocess.run(command, shell=True, check=True)\n'
+           'first.sendall(job(0)[size // 2:])\n'
+           'first.close()\n'
+           'for t in threads: t.join()\n')
 
 
 class Container:
@@ -141,8 +156,18 @@ class Container:
         return self.run("/usr/bin/python3 -c '%s' %d %s" % (SENDER, port, timeout or ""), input=data,
                         check=check).returncode
 
+    def send_mid_job(self, port, size, waiting, command):
+        """Runs MID_JOB inside: a job of size bytes cut by the command, with waiting clients of
+        size // 8 bytes each."""
+        self.put("/srv/mid_job.py", MID_JOB.encode())
+        self.run("/usr/bin/python3 /srv/mid_job.py %d %d %d '%s'" % (port, size, waiting, command), timeout=180)
+
     def listening(self, port):
         return self.run("ss -ltnH 'sport = :%d'" % port).stdout.strip() != ""
+
+    def state(self, unit):
+        """systemd's ActiveState of the unit (active, failed, ...)."""
+        return self.run("systemctl show -P ActiveState " + unit).stdout.strip()
 
     def main_pid(self, unit):
         return int(self.run("systemctl show -P MainPID " + unit).stdout.strip() or 0)

@@ -36,7 +36,8 @@ class PackageTest(unittest.TestCase):
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
             self.assertEqual(("", 0), (shown.stderr, shown.returncode))
             for line in ("Error opening print job.", "Couldn't print all data.", "IPAddressAllow=",
-                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf"):
+                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.1",
+                         "ferrolink@.socket", "EADDRINUSE"):
                 self.assertIn(line, shown.stdout)
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
             self.assertIn("Documentation=man:ferrolink(8)\n", unit)
@@ -47,6 +48,8 @@ class PackageTest(unittest.TestCase):
             subprocess.run(["rm", "-rf", scratch])
         recommends = subprocess.run(["dpkg-deb", "-f", deb, "Recommends"], capture_output=True, text=True).stdout
         self.assertIn("cups-daemon", recommends)
+        version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True).stdout.strip()
+        self.assertEqual(0, subprocess.run(["dpkg", "--compare-versions", version, "gt", "1.0"]).returncode, version)
 
 
 class SystemdLifecycleTest(unittest.TestCase):
@@ -55,11 +58,20 @@ class SystemdLifecycleTest(unittest.TestCase):
         box = container.Container(files=[deb])
         try:
             folder = box.add_queue("office")
+            # Without libnss-systemd the dynamic user has no name; its jobs are "ferrolink"'s still.
+            box.run("sed -i 's/ systemd//g' /etc/nsswitch.conf")
             box.run("dpkg -i " + box.inside(deb))
             self.assertEqual("", box.run("systemctl list-units --no-legend 'ferrolink@*'").stdout, "install starts")
             box.run("mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
                     " && cp /etc/ferrolink/9100.conf /etc/ferrolink/9101.conf")
             box.run("systemctl enable --now ferrolink@9100 && systemctl start ferrolink@9101")
+            for _ in range(3):  # started means listening, and systemd knows the relay's port and queue
+                box.run("systemctl stop ferrolink@9101.service ferrolink@9101.socket")
+                self.assertFalse(box.listening(9101))
+                box.run("systemctl start ferrolink@9101")
+                self.assertEqual((True, "active", "Relaying port 9101 to queue office"),
+                                 (box.listening(9101), box.state("ferrolink@9101"),
+                                  box.run("systemctl show -P StatusText ferrolink@9101").stdout.strip()))
             for port in (9100, 9101):
                 bench.wait_for(lambda: box.listening(port), 30, "the relay on %d" % port)
             self.assertLessEqual(box.exposure("ferrolink@9100.service"), 1.5)
@@ -71,9 +83,7 @@ class SystemdLifecycleTest(unittest.TestCase):
             for job in jobs:
                 box.send_job(9100, job)
             self.assertEqual([(job, "Forwarded Job") for job in jobs], box.wait_jobs(folder, len(jobs)))
-            owners = box.job_owners("office")
-            self.assertEqual(len(jobs), len(owners))
-            self.assertNotIn("root", owners)
+            self.assertEqual(["ferrolink"] * len(jobs), box.job_owners("office"))
             journal = box.run("journalctl -u ferrolink@9100 -o cat --no-pager").stdout.splitlines()
             self.assertEqual(len(jobs), journal.count(ACCEPT))
             log = bench.read_file(box.host_path("/var/log/private/ferrolink/9100/Ferrolink.log"))
@@ -87,24 +97,89 @@ class SystemdLifecycleTest(unittest.TestCase):
                            "systemd to restart the relay")
             box.send_job(9100, b"after the kill")
             self.assertEqual(b"after the kill", box.wait_jobs(folder, len(jobs) + 1)[-1][0])
+            done = len(jobs) + 1
+
+            # A restart in the middle of a 3 MB job, with ten clients waiting: every job whole.
+            size = 3_000_000
+            box.send_mid_job(9100, size, 10, "systemctl --no-block restart ferrolink@9100 && for i in $(seq 300); do "
+                             "[ $(systemctl show -P ActiveState ferrolink@9100) = deactivating ] && break; "
+                             "sleep 0.1; done")
+            printed = [data for data, _ in box.wait_jobs(folder, done + 11)[done:]]
+            self.assertEqual(bytes([0]) * size, printed[0], "the job being received")
+            self.assertEqual([bytes([i]) * (size // 8) for i in range(1, 11)], sorted(printed[1:]))
+            done += 11
+
+            # Rotated, the log goes on in a new file.
+            logs = "/var/log/private/ferrolink/9100/"
+            box.run("logrotate -f /etc/logrotate.d/ferrolink")
+            box.send_job(9100, b"after the rotation")
+            box.wait_jobs(folder, done + 1)
+            done += 1
+            self.assertEqual((ACCEPT + "\n").encode(), bench.read_file(box.host_path(logs + "Ferrolink.log")))
+            self.assertTrue(os.path.exists(box.host_path(logs + "Ferrolink.log.1")))
 
             # Installing again restarts every running instance, enabled or not.
             before = {port: box.main_pid("ferrolink@%d" % port) for port in (9100, 9101)}
+            # A relay that binds its port itself (as before 1.1) is moved into its socket.
+            box.run("systemctl stop ferrolink@9101.socket")
             box.run("dpkg -i " + box.inside(deb))
             for port in (9100, 9101):
                 self.assertNotIn(box.main_pid("ferrolink@%d" % port), (0, before[port]), port)
                 bench.wait_for(lambda: box.listening(port), 30, "the reinstalled relay on %d" % port)
+                self.assertEqual("active", box.state("ferrolink@%d.socket" % port))
             box.send_job(9101, b"after the reinstall")
-            self.assertEqual(b"after the reinstall", box.wait_jobs(folder, len(jobs) + 2)[-1][0])
+            self.assertEqual(b"after the reinstall", box.wait_jobs(folder, done + 1)[-1][0])
 
-            # Removing stops and disables every instance; purging removes their files.
+            # Removing stops every instance and keeps their enablement, so that installing again
+            # brings them back; purging forgets it and removes their files.
             box.run("apt-get remove -y ferrolink")
             self.assertEqual([False, False], [box.listening(port) for port in (9100, 9101)])
-            self.assertEqual("", box.run("ls /etc/systemd/system/*.wants | grep ferrolink || true").stdout)
             self.assertEqual("", box.run("systemctl list-units --no-legend --state=active 'ferrolink@*'").stdout)
+            box.run("dpkg -i " + box.inside(deb))
+            self.assertEqual(("enabled", "active", True, False),
+                             (box.run("systemctl is-enabled ferrolink@9100").stdout.strip(),
+                              box.state("ferrolink@9100"), box.listening(9100), box.listening(9101)))
             box.run("apt-get purge -y ferrolink")
+            self.assertEqual("", box.run("ls /etc/systemd/system/*.wants | grep ferrolink || true").stdout)
             self.assertEqual("", box.run("ls -d /etc/ferrolink /var/lib/ferrolink /var/log/ferrolink "
                                          "/var/lib/private/ferrolink 2>/dev/null || true").stdout)
+        finally:
+            box.close()
+
+
+class MisconfiguredInstanceTest(unittest.TestCase):
+    def test_an_instance_that_cannot_serve_ends_failed_with_its_reason_and_few_restarts(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            box.add_queue("office")
+            box.run("dpkg -i " + box.inside(deb))
+            box.run("systemd-run --unit=holder python3 -c 'import socket, time; s = socket.socket(); "
+                    "s.bind((\"0.0.0.0\", 9109)); s.listen(); time.sleep(10**6)'")
+            bench.wait_for(lambda: box.listening(9109), 30, "the port's holder")
+            not_a_port = "the instance name must be a port number from 1 to 65535"
+            unset = "PRINTER is empty or not set in /etc/ferrolink/%s.conf"
+            rows = [  # instance, /etc/ferrolink/<instance>.conf (None: none), reason in the journal
+                ("9102", "", unset % 9102),
+                ("9103", "printer=office\n", unset % 9103),
+                ("9104", "# PRINTER=office\n", unset % 9104),
+                ("9105", "export PRINTER=office\n", unset % 9105),
+                ("9106", None, "/etc/ferrolink/9106.conf is missing"),
+                ("abc", "PRINTER=office\n", not_a_port),
+                ("09107", "PRINTER=office\n", not_a_port),
+                ("75636", "PRINTER=office\n", not_a_port),
+                ("9109", "PRINTER=office\n", "Error: couldn't bind: 10048"),
+            ]
+            for instance, conf, reason in rows:
+                if conf is not None:
+                    box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
+                unit = "ferrolink@%s.service" % instance
+                box.run("systemctl start %s" % unit, check=False)
+                bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
+                journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
+                self.assertIn(reason, journal, unit)
+                self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
+            self.assertFalse(box.listening(9107) or box.listening(10100), "a name that is not a port holds none")
         finally:
             box.close()
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 // Fills buffer with root/relative; false when it does not fit.
 bool HostPath(char *buffer, size_t capacity, const char *relative);
@@ -33,3 +34,28 @@ bool HostStopRequested(void);
 
 // Marks the process as asked to stop; safe in a signal handler.
 void RequestHostStop(void);
+
+// Readies the process for a stop signal (SIGTERM) and for systemd's notification socket; called
+// when sockets are started, later calls do nothing.
+void StartHostProcess(void);
+
+// A descriptor that becomes readable once a stop has been requested; -1 when there is none.
+int HostStopWakeDescriptor(void);
+
+// Ends the process with status 0 for a requested stop, telling systemd; does not return.
+[[noreturn]] void EndHostForStop(void);
+
+// Records whether a connection is being served (for the stop's status line).
+void SetHostServingClient(bool serving);
+
+// Tells systemd, the first time only, that the relay waits for clients on this listening socket.
+void NotifyHostReady(int listener);
+
+// The listening socket systemd passed (LISTEN_FDS), taken once; -1 when there is none.
+int TakeInheritedListener(void);
+
+// True when fd is the inherited listening socket, bound to this address and port (network order).
+bool InheritedListenerBoundTo(int fd, uint32_t addressNetOrder, uint16_t portNetOrder);
+
+// Forgets the inherited socket when it is closed.
+void ForgetInheritedListener(int fd);

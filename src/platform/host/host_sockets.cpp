@@ -7,6 +7,9 @@
 // wait their turn. And accept records the peer of the connection it returns, which the CUPS
 // spooler names as the job's originating host (the relay serves one connection at a time), and
 // the listening port, which names the instance's folder of held jobs.
+//
+// Under systemd the listening socket may come from a socket unit: socket takes it and bind accepts
+// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job.
 
 #include "win32.h"
 
@@ -24,7 +27,7 @@ static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
 static std::atomic<uint32_t> LastPeer; // network order
 static std::atomic<bool> PeerKnown;
-static std::atomic<int> ListenPort;
+static std::atomic<int> ListeningPort;
 static std::atomic<bool> HeldJobsDelivered;
 
 // Remembers a failure's Winsock number for WSAGetLastError.
@@ -45,6 +48,7 @@ int WSAStartup(WORD version, LPWSADATA data) {
         strcpy(data->szSystemStatus, "Running");
     }
     StartupCount++;
+    StartHostProcess();
     return 0;
 }
 
@@ -68,7 +72,9 @@ SOCKET socket(int family, int type, int protocol) {
         error = WSANOTINITIALISED;
     else if (family != AF_INET || type != SOCK_STREAM || protocol != 0)
         error = WSAEAFNOSUPPORT;
-    int fd = error == 0 ? PosixStreamSocket(&error) : -1;
+    int fd = error == 0 ? TakeInheritedListener() : -1;
+    if (error == 0 && fd < 0)
+        fd = PosixStreamSocket(&error);
     if (fd < 0) {
         Failed(error);
         return INVALID_SOCKET;
@@ -84,6 +90,8 @@ int bind(SOCKET s, const struct sockaddr *address, int length) {
     const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)address;
     if (ipv4->sin_family != AF_INET)
         return Failed(WSAEAFNOSUPPORT);
+    if (InheritedListenerBoundTo((int)s, ipv4->sin_addr.s_addr, ipv4->sin_port))
+        return 0; // systemd bound it for us
     if (PosixBind((int)s, ipv4->sin_addr.s_addr, ipv4->sin_port, &error) != 0)
         return Failed(error);
     return 0;
@@ -96,23 +104,33 @@ int listen(SOCKET s, int backlog) {
     return PosixListen((int)s, depth, &error) != 0 ? Failed(error) : 0;
 }
 
-// Accepts a connection and records its peer for the spooler. The first accept first lets the
-// spooler send what an earlier run of the same instance left held: the port is ours by then (so
-// no other instance sends the same jobs) and listens (so clients queue rather than fail).
+// Accepts a connection and records its peer for the spooler. The first wait tells systemd the
+// relay is ready; a stop requested before or during a wait ends the process here, between jobs.
+// The first accept then lets the spooler send what an earlier run of the same instance left held:
+// the port is ours by then (so no other instance sends the same jobs) and listens (so clients
+// queue rather than fail); readiness comes first, as that sending may wait for the scheduler.
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     int error = 0;
-    ListenPort = PosixLocalPort((int)s);
-    if (!HeldJobsDelivered.exchange(true))
-        HostDeliverHeldJobs();
     uint32_t peerAddress = 0;
     uint16_t peerPort = 0;
-    int fd = PosixAccept((int)s, &peerAddress, &peerPort, &error);
+    ListeningPort = PosixLocalPort((int)s);
+    SetHostServingClient(false);
+    NotifyHostReady((int)s);
+    if (!HeldJobsDelivered.exchange(true))
+        HostDeliverHeldJobs();
+    if (HostStopRequested())
+        EndHostForStop();
+    int waited = PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
+    if (waited == 0)
+        EndHostForStop();
+    int fd = waited < 0 ? -1 : PosixAccept((int)s, &peerAddress, &peerPort, &error);
     if (fd < 0) {
         Failed(error);
         return INVALID_SOCKET;
     }
     LastPeer = peerAddress;
     PeerKnown = true;
+    SetHostServingClient(true);
     if (address != NULL && length != NULL && *length >= (int)sizeof(struct sockaddr_in)) {
         struct sockaddr_in peer;
         memset(&peer, 0, sizeof peer);
@@ -127,7 +145,7 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
 
 // Gives the listening socket's port.
 int HostListenPort(void) {
-    return ListenPort.load();
+    return ListeningPort.load();
 }
 
 // Dots the last accepted peer's address, first byte first.
@@ -152,6 +170,7 @@ int recv(SOCKET s, char *buffer, int length, int) {
 // Closes a socket, ending its connection or giving up its port.
 int closesocket(SOCKET s) {
     int error = 0;
+    ForgetInheritedListener((int)s);
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
 }
 

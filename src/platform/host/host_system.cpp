@@ -38,6 +38,11 @@ void RequestHostStop(void) {
     StopRequested = 1;
 }
 
+// Hands the relay's failure code on as the exit status, as systemd expects of a failed service.
+int HostExitStatus(DWORD failureCode) {
+    return (int)failureCode;
+}
+
 // Gives the calling thread's last error, as the layer's calls left it.
 DWORD GetLastError(void) {
     return LastError;

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,6 +82,19 @@ int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *erro
 // Marks the socket listening (again).
 int PosixListen(int fd, int backlog, int *error) {
     return listen(fd, backlog) != 0 ? Fail(error) : 0;
+}
+
+// Waits for a client on the listening socket, or for wakeFd (a stop), whichever comes first; a
+// stop wins, so that clients still queued stay for the next relay.
+int PosixWaitForClient(int fd, int wakeFd, int *error) {
+    struct pollfd waits[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int ready;
+    do {
+        ready = poll(waits, wakeFd >= 0 ? 2 : 1, -1);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0)
+        return Fail(error);
+    return (waits[1].revents & POLLIN) != 0 && wakeFd >= 0 ? 0 : 1;
 }
 
 // Accepts one connection, retrying when a signal interrupts the wait.

@@ -9,6 +9,8 @@
 int PosixStreamSocket(int *error);
 int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *error);
 int PosixListen(int fd, int backlog, int *error);
+// Waits until a client can be accepted (1) or wakeFd becomes readable (0); -1 on failure.
+int PosixWaitForClient(int fd, int wakeFd, int *error);
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
 int PosixClose(int fd, int *error);

@@ -234,3 +234,7 @@ void ReleaseSRWLockExclusive(PSRWLOCK lock);
 int _stricmp(const char *left, const char *right);
 FILE *_fsopen(const char *fileName, const char *mode, int shareFlag);
 void Sleep(DWORD milliseconds);
+
+// Not a Windows call: the exit status of a run whose relay noted the failure code (the service's
+// stop code, 0 for none). Linux hands it on, so that systemd sees a relay that could not serve.
+int HostExitStatus(DWORD failureCode);
