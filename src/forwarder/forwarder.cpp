@@ -102,6 +102,13 @@ static void ReportListenerFailure(bool inService, DWORD exitCode) {
         ReportServiceStopped(exitCode);
 }
 
+// True when accept handed out a connection its client had already reset. Windows fails such an
+// accept (WSAECONNRESET); some Wine versions return it with no peer address instead, and no TCP
+// client has the address 0.0.0.0. Either way the connection makes no job.
+static bool PeerIsGone(const struct sockaddr_in *peer) {
+    return peer->sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
 // Creates and binds the listening socket; INVALID_SOCKET after logging and reporting a failure.
 static SOCKET OpenListener(bool inService) {
     SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -156,6 +163,10 @@ int RunPrintListener(bool inService) {
         SOCKET connection = accept(listener, (struct sockaddr *)&peer, &peerSize);
         if (connection == INVALID_SOCKET)
             continue;
+        if (PeerIsGone(&peer)) {
+            closesocket(connection);
+            continue;
+        }
         ForwardJob(connection, &peer);
         closesocket(connection);
     }

@@ -53,7 +53,14 @@ void InstallService(const char *programPath, const char *printerName, unsigned i
 // Stops the service; returns false when it could not be stopped and must not be deleted.
 static bool StopService(SC_HANDLE service) {
     SERVICE_STATUS status;
-    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+    BOOL stopped = ControlService(service, SERVICE_CONTROL_STOP, &status);
+    // The service's process ends as soon as it reports stopped, and may break the pipe that
+    // carried the stop before the answer is back (Wine). Asked again, a stopped service answers
+    // "not active"; one still running gets the stop once more.
+    if (!stopped && GetLastError() == ERROR_BROKEN_PIPE)
+        stopped = ControlService(service, SERVICE_CONTROL_STOP, &status) ||
+                  GetLastError() == ERROR_SERVICE_NOT_ACTIVE;
+    if (stopped) {
         ConsolePrint("Server stopped.\n");
         return true;
     }

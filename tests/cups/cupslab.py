@@ -15,6 +15,16 @@ CUPSD = shutil.which("cupsd") or "/usr/sbin/cupsd"
 BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tofile")
 
 
+def searchable_by_all(path):
+    """True when any user may pass through every folder down to path."""
+    path = os.path.realpath(path)
+    while os.stat(path).st_mode & 0o001:
+        if os.path.dirname(path) == path:
+            return True
+        path = os.path.dirname(path)
+    return False
+
+
 class Scheduler:
     def __init__(self, settings="", max_jobs=None, history=True):
         """settings: extra cupsd.conf lines, e.g. "Timeout 5\n"; max_jobs sets MaxJobs; history=False
@@ -23,7 +33,12 @@ class Scheduler:
         self.settings = settings
         self.max_jobs, self.history = max_jobs, history
         os.makedirs(bench.SCRATCH, exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
+        # cupsd runs the socket backend as lp, which must reach the backend and the job's file: a
+        # checkout in root's own home (mode 0700) gets its scheduler in the system's temporary folder.
+        if searchable_by_all(bench.SCRATCH):
+            self.root = tempfile.mkdtemp(prefix="cups-", dir=bench.SCRATCH)
+        else:
+            self.root = tempfile.mkdtemp(prefix="ferrolink-cups-")
         os.chmod(self.root, 0o755)
         self.socket = os.path.join(self.root, "cups.sock")
         self.process = None

@@ -413,7 +413,10 @@ BOOL StartServiceA(SC_HANDLE, DWORD count, LPCSTR *) {
 }
 
 BOOL ControlService(SC_HANDLE, DWORD control, LPSERVICE_STATUS) {
+    size_t call = TheState.controlsSent.size();
     TheState.controlsSent.push_back(control);
+    if (call < TheState.controlErrors.size())
+        return !Fails(TheState.controlErrors[call]);
     return !Fails(TheState.controlError);
 }
 

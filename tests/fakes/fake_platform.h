@@ -90,7 +90,8 @@ struct State {
     DWORD managerError = 0, createError = 0, startError = 0, openError = 0;
     DWORD controlError = 0, deleteError = 0, registerError = 0, dispatcherError = 0;
     std::vector<ServiceRecord> created;
-    std::vector<DWORD> controlsSent; // ControlService calls
+    std::vector<DWORD> controlsSent;  // ControlService calls
+    std::vector<DWORD> controlErrors; // errors of the first ControlService calls, in turn
     int deleted = 0, managerHandles = 0, serviceHandles = 0;
     std::vector<DWORD> controls; // delivered by the dispatcher once the service is idle
     std::vector<SERVICE_STATUS> statuses;

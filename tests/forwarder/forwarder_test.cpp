@@ -213,11 +213,15 @@ TEST_F(ForwarderTest, AcceptFailureIsSilentAndTheListenerGoesOn) {
     failing.acceptFails = true;
     failing.acceptError = WSAECONNRESET;
     fake::Get().clients.push_back(failing);
+    // A connection reset while it waited in the queue, handed out with no peer address (Wine 10).
+    AddClient({fake::Failure(WSAECONNRESET)});
+    std::fill(fake::Get().clients[1].address, fake::Get().clients[1].address + 4, 0);
     AddClient({fake::Data("ok")});
     EXPECT_EQ(1, RunPrintListener(false));
     ASSERT_EQ(1u, Jobs().size());
     EXPECT_EQ("ok", Jobs()[0].Bytes());
-    EXPECT_EQ(1u, LogLines().size());
+    EXPECT_EQ(Lines{"Accept print job for HP from 127.0.0.1"}, LogLines());
+    EXPECT_TRUE(ClientAt(1).closed) << "the vanished connection is closed";
 }
 
 TEST_F(ForwarderTest, ListenerFailuresOutsideTheService) {

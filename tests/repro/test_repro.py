@@ -17,6 +17,19 @@ import lab as bench  # noqa: E402
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
+
+def git(*args, **options):
+    """Runs git. A checkout that another user owns (scripts/check run through sudo) is one that git
+    refuses to read ("dubious ownership") unless a global setting allows it: this run's own."""
+    env = dict(os.environ)
+    if os.stat(ROOT).st_uid != os.geteuid():
+        os.makedirs(bench.SCRATCH, exist_ok=True)
+        allowed = os.path.join(bench.SCRATCH, "gitconfig-safe")
+        with open(allowed, "w") as f:
+            f.write("[safe]\n\tdirectory = *\n")
+        env["GIT_CONFIG_GLOBAL"] = allowed
+    return subprocess.run(["git"] + list(args), env=env, check=True, **options)
+
 # What a release ships: the build commands of one preset, then the artefacts they leave behind.
 BUILDS = [
     ("windows", ["cmake --preset windows", "cmake --build --preset windows -j2 --target package"],
@@ -28,8 +41,8 @@ BUILDS = [
 
 def build(commit, clone):
     """Clones this repository at the commit into the folder and builds every preset there."""
-    subprocess.run(["git", "clone", "--quiet", "--no-checkout", ROOT, clone], check=True)
-    subprocess.run(["git", "-C", clone, "checkout", "--quiet", "--detach", commit], check=True)
+    git("clone", "--quiet", "--no-checkout", ROOT, clone)
+    git("-C", clone, "checkout", "--quiet", "--detach", commit)
     env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
     for _, commands, _ in BUILDS:
         for command in commands:
@@ -49,8 +62,8 @@ def artefacts(clone):
 
 class ReproducibleBuildTest(unittest.TestCase):
     def test_two_clones_build_the_same_bytes(self):
-        commit = os.environ.get("FERROLINK_REPRO_COMMIT") or subprocess.run(
-            ["git", "-C", ROOT, "rev-parse", "HEAD"], check=True, capture_output=True, text=True).stdout.strip()
+        commit = os.environ.get("FERROLINK_REPRO_COMMIT") or git(
+            "-C", ROOT, "rev-parse", "HEAD", capture_output=True, text=True).stdout.strip()
         os.makedirs(bench.SCRATCH, exist_ok=True)
         scratch = tempfile.mkdtemp(prefix="repro-", dir=bench.SCRATCH)
         try:

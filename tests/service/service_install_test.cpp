@@ -69,6 +69,17 @@ TEST_F(InstallTest, RemoveStopsThenDeletes) {
     Run({"ferrolink", "REMOVE"});
     EXPECT_EQ("DeleteService SUCCESS\n", out) << "a stopped service is deleted silently";
     EXPECT_EQ(1, fake::Get().deleted);
+
+    // The pipe broke before the answer came back (Wine, the service's process ending at once):
+    // asked again, the service answers "not active", or takes the stop.
+    for (DWORD second : {(DWORD)ERROR_SERVICE_NOT_ACTIVE, (DWORD)ERROR_SUCCESS}) {
+        fake::Reset();
+        fake::Get().controlErrors = {ERROR_BROKEN_PIPE, second};
+        Run({"ferrolink", "REMOVE", "9101"});
+        EXPECT_EQ("Server stopped.\nDeleteService SUCCESS\n", out) << second;
+        EXPECT_EQ(2u, fake::Get().controlsSent.size());
+        EXPECT_EQ(1, fake::Get().deleted);
+    }
 }
 
 TEST_F(InstallTest, RemoveFailures) {
@@ -84,6 +95,12 @@ TEST_F(InstallTest, RemoveFailures) {
 
     fake::Reset();
     fake::Get().controlError = 1061;
+    Run({"ferrolink", "REMOVE"});
+    EXPECT_EQ("Error stopping Service: 1061, please do it by hand.\n", out);
+    EXPECT_EQ(0, fake::Get().deleted);
+
+    fake::Reset();
+    fake::Get().controlErrors = {ERROR_BROKEN_PIPE, 1061};
     Run({"ferrolink", "REMOVE"});
     EXPECT_EQ("Error stopping Service: 1061, please do it by hand.\n", out);
     EXPECT_EQ(0, fake::Get().deleted);

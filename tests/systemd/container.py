@@ -162,6 +162,15 @@ class Container:
         self.put("/srv/mid_job.py", MID_JOB.encode())
         self.run("/usr/bin/python3 /srv/mid_job.py %d %d %d '%s'" % (port, size, waiting, command), timeout=180)
 
+    def ip_filter_missing(self):
+        """Says in plain words why a client that IPAddressDeny= should refuse may get through."""
+        hierarchy = self.run("stat -fc %T /sys/fs/cgroup", check=False).stdout.strip()
+        return ("a client that IPAddressDeny= should refuse got through: the container's systemd cannot "
+                "filter IP addresses. That needs BPF: the unified cgroup hierarchy (here: %s), and the bpf() "
+                "system call allowed to systemd-nspawn (--system-call-filter=bpf, by every container this one "
+                "runs in); without it systemd starts the unit unfiltered and logs nothing above debug level."
+                % (hierarchy or "unknown"))
+
     def listening(self, port):
         return self.run("ss -ltnH 'sport = :%d'" % port).stdout.strip() != ""
 
