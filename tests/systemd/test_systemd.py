@@ -152,7 +152,7 @@ class MisconfiguredInstanceTest(unittest.TestCase):
         deb = build_package()
         box = container.Container(files=[deb])
         try:
-            box.add_queue("office")
+            folder = box.add_queue("office")
             box.run("dpkg -i " + box.inside(deb))
             box.run("systemd-run --unit=holder python3 -c 'import socket, time; s = socket.socket(); "
                     "s.bind((\"0.0.0.0\", 9109)); s.listen(); time.sleep(10**6)'")
@@ -179,7 +179,17 @@ class MisconfiguredInstanceTest(unittest.TestCase):
                 journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
                 self.assertIn(reason, journal, unit)
                 self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
+                if instance.isdigit() and instance != "9109":  # 9109's holder listens there
+                    bench.wait_for(lambda: not box.listening(int(instance)), 30,
+                                   "the port of %s closed, no client queued for no relay" % unit)
             self.assertFalse(box.listening(9107) or box.listening(10100), "a name that is not a port holds none")
+            # A socket its administrator narrowed to one address is the relay's port all the same.
+            box.put("/etc/ferrolink/9110.conf", b"PRINTER=office\n")
+            box.put("/etc/systemd/system/ferrolink@9110.socket.d/local.conf",
+                    b"[Socket]\nListenStream=\nListenStream=127.0.0.1:9110\n")
+            box.run("systemctl daemon-reload && systemctl start ferrolink@9110")
+            box.send_job(9110, b"to a narrowed socket")
+            self.assertEqual([(b"to a narrowed socket", "Forwarded Job")], box.wait_jobs(folder, 1))
         finally:
             box.close()
 

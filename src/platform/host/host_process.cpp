@@ -180,7 +180,9 @@ int TakeInheritedListener(void) {
     return InheritedListener;
 }
 
-// True when fd is the inherited socket and already bound to the given address and port.
+// True when fd is the inherited socket and already bound to the given port and address. A relay
+// asking for any address also takes a socket that its unit narrowed to one (ListenStream=
+// 127.0.0.1:9100 in a drop-in): the administrator chose it, and it serves the relay's port.
 bool InheritedListenerBoundTo(int fd, uint32_t addressNetOrder, uint16_t portNetOrder) {
     if (fd < 0 || fd != InheritedListener)
         return false;
@@ -188,7 +190,9 @@ bool InheritedListenerBoundTo(int fd, uint32_t addressNetOrder, uint16_t portNet
     socklen_t length = sizeof address;
     if (getsockname(fd, (struct sockaddr *)&address, &length) != 0)
         return false;
-    return address.sin_addr.s_addr == addressNetOrder && address.sin_port == portNetOrder;
+    bool anyAddress = addressNetOrder == htonl(INADDR_ANY);
+    return address.sin_port == portNetOrder &&
+           (anyAddress || address.sin_addr.s_addr == addressNetOrder);
 }
 
 // Forgets the inherited socket once it is closed, so its number is not mistaken for it later.
