@@ -79,21 +79,28 @@ static size_t CharacterBoundary(const char *text, size_t limit) {
     }
 }
 
-// Tells whether a control character starts at text[*at]: C0 and DEL, and under UTF-8 also the
-// C1 controls (U+0080 to U+009F, two bytes: *at then moves to the second).
-static bool IsControlAt(const char *text, size_t length, size_t *at) {
-    unsigned char c = (unsigned char)text[*at];
-    if (c < 0x20 || c == 0x7F)
-        return true;
-    bool c1 = c == 0xC2 && *at + 1 < length && ((unsigned char)text[*at + 1] & 0xE0) == 0x80 &&
-              GetACP() == CP_UTF8;
-    if (c1)
-        ++*at;
-    return c1;
+// The length of the unsafe character that starts at text[at], 0 for a safe one. Unsafe are C0
+// and DEL, and under UTF-8 also the C1 controls (U+0080 to U+009F), the line and paragraph
+// separators (U+2028, U+2029) and the bidi controls (U+202A to U+202E, U+2066 to U+2069), which a
+// viewer may show as a line break or use to reorder the rest of the line.
+static size_t UnsafeLengthAt(const char *text, size_t length, size_t at) {
+    const unsigned char *c = (const unsigned char *)text + at;
+    if (c[0] < 0x20 || c[0] == 0x7F)
+        return 1;
+    if (GetACP() != CP_UTF8)
+        return 0;
+    if (c[0] == 0xC2 && at + 1 < length && c[1] >= 0x80 && c[1] <= 0x9F)
+        return 2;
+    if (c[0] != 0xE2 || at + 2 >= length)
+        return 0;
+    bool separatorOrEmbedding = c[1] == 0x80 && c[2] >= 0xA8 && c[2] <= 0xAE;
+    bool isolate = c[1] == 0x81 && c[2] >= 0xA6 && c[2] <= 0xA9;
+    return separatorOrEmbedding || isolate ? 3 : 0;
 }
 
 // Builds prefix, name and tail into the line. A name is data from outside: a CR or LF in it must
-// not start a line of its own, so no control character of it reaches the log.
+// not start a line of its own, so no control character of it reaches the log, nor a character
+// that a viewer shows as a line break or uses to reorder the line.
 void FormatNameLine(char *line, size_t capacity, const char *prefix, const char *name,
                     const char *tail) {
     size_t prefixLength = strlen(prefix);
@@ -108,13 +115,31 @@ void FormatNameLine(char *line, size_t capacity, const char *prefix, const char 
         length = CharacterBoundary(name, room);
     memcpy(line, prefix, prefixLength);
     char *at = line + prefixLength;
-    for (size_t i = 0; i < length; i++)
-        *at++ = IsControlAt(name, length, &i) ? '?' : name[i];
+    for (size_t i = 0; i < length; i++) {
+        size_t unsafe = UnsafeLengthAt(name, length, i);
+        *at++ = unsafe != 0 ? '?' : name[i];
+        if (unsafe > 1)
+            i += unsafe - 1;
+    }
     memcpy(at, tail, tailLength + 1);
 }
 
-// Deletes the log file at the start of a run.
+// Starts the log afresh at the start of a run by emptying it in place. A delete would not do: a
+// reader that allows deletion leaves the file only marked for deletion, so this run's lines would
+// go to a file that vanishes when the reader closes it, and a reader that does not allow it keeps
+// the old lines. Another writer (a relay sharing the folder) holds it for one line: tried again.
 void ResetLog(void) {
+    for (int attempt = 1; attempt < LOG_OPEN_ATTEMPTS; attempt++) {
+        FILE *log = _fsopen(LogFileName, "w", _SH_DENYWR);
+        if (log != NULL) {
+            fclose(log);
+            return;
+        }
+        if (!LogWasBusy())
+            break;
+        Sleep(LOG_RETRY_PAUSE_MS);
+    }
+    // Not writable at all (a holder that denies writing, or no rights): deleting is what is left.
     remove(LogFileName);
 }
 

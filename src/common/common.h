@@ -26,8 +26,10 @@ void FormatBounded(char *buffer, size_t capacity, const char *format, ...)
 #endif
     ;
 
-// Formats a log line of prefix, name and tail: each control character of the name becomes '?',
-// and a name too long for the line is cut on a character boundary, so prefix and tail stay whole.
+// Formats a log line of prefix, name and tail: each control character of the name becomes '?'
+// (under UTF-8 also C1 controls, U+2028, U+2029 and the bidi controls U+202A-U+202E,
+// U+2066-U+2069), and a name too long for the line is cut on a character boundary, so prefix and
+// tail stay whole.
 void FormatNameLine(char *line, size_t capacity, const char *prefix, const char *name,
                     const char *tail);
 
@@ -36,7 +38,8 @@ void FormatNameLine(char *line, size_t capacity, const char *prefix, const char 
 // only when the file cannot be opened at all (no rights, or a holder that denies writing).
 void LogLine(const char *text);
 
-// Deletes "Ferrolink.log"; a failure is ignored.
+// Empties "Ferrolink.log" in place (tried again while another writer holds it), deleting it only
+// when it cannot be opened for writing; a failure is ignored.
 void ResetLog(void);
 
 // Tells whether ANSI text holds exactly the wide text (compared up to limit bytes): the wide text,

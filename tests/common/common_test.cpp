@@ -31,8 +31,13 @@ TEST_F(CommonTest, LogLinesWaitForAnotherWriterAndTheLogIsResetPerRun) {
     fake::Get().logBusy = false;
     LogLine("four");
     EXPECT_EQ((std::vector<std::string>{"one", "two", "three", "four"}), LogLines());
+    // A fresh run empties the log in place, sharing it with readers (a delete would leave a file
+    // that a reader allowing deletion makes vanish later), and waits for another writer's line.
+    fake::Get().logShares.clear();
+    fake::Get().logBusyOpens = 3;
     ResetLog();
     EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(std::vector<int>(4, _SH_DENYWR), fake::Get().logShares);
 }
 
 TEST_F(CommonTest, NamesInLogLinesCarryNoControlCharactersAndAreCutWhole) {
@@ -58,6 +63,16 @@ TEST_F(CommonTest, NamesInLogLinesCarryNoControlCharactersAndAreCutWhole) {
          64,
          "<a\x85"
          "b>"}, // an ellipsis there
+        {CP_UTF8,
+         "a\xe2\x80\xa8"
+         "b\xe2\x80\xa9"
+         "c\xe2\x80\xae"
+         "d\xe2\x81\xa6"
+         "e",
+         64, "<a?b?c?d?e>"}, // separators and bidi controls
+        {CP_UTF8, "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa", 64,
+         "<\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa>"}, // their neighbours kept
+        {1252, "a\xe2\x80\xae", 64, "<a\xe2\x80\xae>"},         // three letters of Windows-1252
         {CP_UTF8, "Caf\xc3\xa9 \xe6\x97\xa5", 64, "<Caf\xc3\xa9 \xe6\x97\xa5>"}, // kept as is
         {CP_UTF8, "abcdefgh", 8, "<abcde>"},
         {CP_UTF8, l8 + l8 + l8, 8, "<" + l8 + l8 + ">"}, // 5 bytes of room: two letters

@@ -75,16 +75,26 @@ class HostileInputTests(bench.LabTests):
         self.assertEqual([ACCEPT % "", "Error opening print job."], self.log_lines(relay))
 
     def test_busy_log_keeps_its_lines_and_the_relay_goes_on(self):
-        # Rows: how the log is held while a job arrives, and whether its line is written. A reader
-        # never stands in the way; a holder that denies all writing (possible on Windows only)
-        # costs the lines written meanwhile; on Linux a lock is only advisory and the line is
-        # written beside it.
-        rows = [("reader", True, True), ("exclusive", False, self.lab.kind == "host")]
-        for holder, reader, kept in rows:
+        # Rows: how the log is held while a job arrives, from when, and whether its line is
+        # written. A reader never stands in the way, not even of the run's fresh start (one that
+        # lets the file be deleted must not take the run's lines with it when it lets go); a holder
+        # that denies all writing (possible on Windows only) costs the lines written meanwhile; on
+        # Linux a lock is only advisory and the line is written beside it.
+        rows = [("reader", True, False, True), ("reader from the start", True, True, True),
+                ("exclusive", False, False, self.lab.kind == "host")]
+        for holder, reader, from_start, kept in rows:
             printer = self.lab.add_printer("Busy")
             before = len(self.lab.jobs(printer))
-            relay, port = self.start("Busy")
-            release = self.lab.hold_file(os.path.join(relay.cwd, "Ferrolink.log"), reader=reader)
+            cwd, port = self.lab.workdir(), bench.free_port()
+            log = os.path.join(cwd, "Ferrolink.log")
+            if from_start:
+                with open(log, "wb") as f:
+                    f.write(b"an earlier run" + self.lab.log_end)
+                release = self.lab.hold_file(log, reader=reader)
+            relay = self.lab.start(["STANDALONE", "Busy", str(port)], cwd=cwd)
+            relay.wait_listening(port)
+            if not from_start:
+                release = self.lab.hold_file(log, reader=reader)
             try:
                 bench.send_job(port, b"while busy")
                 self.assertEqual([b"while busy"], self.lab.wait_jobs(printer, before + 1)[before:], holder)
@@ -94,6 +104,7 @@ class HostileInputTests(bench.LabTests):
             self.assertEqual([b"while busy", b"after"], self.lab.wait_jobs(printer, before + 2)[before:], holder)
             bench.wait_for(lambda: len(self.log_lines(relay)) >= 1 + kept, 30, "the accept lines")
             self.assertEqual([ACCEPT % "Busy"] * (1 + kept), self.log_lines(relay), holder)
+            self.assertNotIn(b"an earlier run", relay.log(), holder)
             relay.stop()
 
     def test_two_relays_sharing_one_log_lose_no_line_in_a_burst(self):
