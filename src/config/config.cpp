@@ -112,7 +112,7 @@ static void ReadPrinterName(HKEY key) {
         PrinterName[0] = '\0';
 }
 
-// Reads "Port" into ListenPort when it holds a 32-bit number.
+// Reads "Port" into ListenPort when it holds a 32-bit number that decides to a port other than 0.
 static void ReadListenPort(HKEY key) {
     DWORD type = REG_NONE;
     DWORD port = 0;
@@ -121,6 +121,9 @@ static void ReadListenPort(HKEY key) {
         return;
     // Anything but a full 32-bit number would leave part of the port undefined.
     if (type != REG_DWORD || size != sizeof port)
+        return;
+    // Low 16 bits of 0 would let the system pick a port that no client knows: not a port.
+    if ((port & 0xFFFF) == 0)
         return;
     ListenPort = (unsigned short)(port & 0xFFFF);
 }

@@ -77,7 +77,9 @@ TEST_F(ConfigTest, PortIsReadOnlyWhenAskedAndOnlyFromA32BitNumber) {
         {REG_SZ, std::string("123", 4)},         // text of four bytes
         {REG_DWORD, std::string("\x01\x02", 2)}, // too short
         {REG_SZ, "9106"},
-        {REG_DWORD, std::string(8, '\x01')}, // too long for the number
+        {REG_DWORD, std::string(8, '\x01')},             // too long for the number
+        {REG_DWORD, std::string(4, '\0')},               // 0: the system would pick a port
+        {REG_DWORD, std::string("\x00\x00\x01\x00", 4)}, // 65536, whose low 16 bits are 0
     };
     for (const auto &[type, bytes] : ignored) {
         fake::SetValue(ServiceKey(9100), "Port", type, bytes);
