@@ -309,6 +309,29 @@ static int ListenDepth(int port) {
     return depth;
 }
 
+TEST(HostRunTime, JournalLinesCarryNoLineBreaksOrReorderingFromNames) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"Lab\nFerrolink stopped.", "Lab?Ferrolink stopped."},
+        {"a\r\tb\x1b\x7f", "a??b??"},
+        {"a\xc2\x85"
+         "b\xc2\xa0",
+         "a?b\xc2\xa0"}, // C1 control; NBSP kept
+        {"a\xe2\x80\xa8"
+         "b\xe2\x80\xae"
+         "c\xe2\x81\xa9"
+         "d",
+         "a?b?c?d"},
+        {"\xe2\x80\xa7\xe2\x81\xaa\xc3\xa9", "\xe2\x80\xa7\xe2\x81\xaa\xc3\xa9"},
+        {"cut\xe2", "cut\xe2"},
+    };
+    for (const auto &[name, shown] : rows) {
+        testing::internal::CaptureStderr();
+        Journal("CUPS refused the job for %s: %s.", name.c_str(), name.c_str());
+        EXPECT_EQ("CUPS refused the job for " + shown + ": " + shown + ".\n",
+                  testing::internal::GetCapturedStderr());
+    }
+}
+
 TEST(HostSockets, WinsockErrorNumbers) {
     EXPECT_EQ(INVALID_SOCKET, socket(AF_INET, SOCK_STREAM, 0));
     EXPECT_EQ(WSANOTINITIALISED, WSAGetLastError());

@@ -35,13 +35,15 @@ static time_t Now(void) {
     return now.tv_sec;
 }
 
-// Writes a line to standard error, whole.
+// Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
+// from outside, so nothing in them may start a journal line of its own.
 void Journal(const char *format, ...) {
     char line[1024];
     va_list arguments;
     va_start(arguments, format);
     vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
+    MakeLineSafe(line);
     fprintf(stderr, "%s\n", line);
 }
 

@@ -10,6 +10,10 @@ bool HostPath(char *buffer, size_t capacity, const char *relative);
 // Creates a directory and every missing parent; false on failure.
 bool MakeDirectories(const char *path);
 
+// Replaces, in place, each control character of UTF-8 text (C0, DEL, C1) and each line or
+// paragraph separator (U+2028, U+2029) and bidi control (U+202A-U+202E, U+2066-U+2069) with '?'.
+void MakeLineSafe(char *text);
+
 // Sets the calling thread's last error number.
 void SetHostError(unsigned int error);
 

@@ -140,6 +140,7 @@ void NotifyHostReady(int listener) {
     char printer[256];
     char text[400];
     CommandLinePrinter(printer, sizeof printer);
+    MakeLineSafe(printer); // a line break would start another assignment of the protocol
     snprintf(text, sizeof text, "READY=1\nSTATUS=Relaying port %u to queue %s",
              ntohs(address.sin_port), printer[0] != '\0' ? printer : "(none)");
     Notify(text);

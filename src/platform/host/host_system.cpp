@@ -129,6 +129,33 @@ int _stricmp(const char *left, const char *right) {
     }
 }
 
+// The length of the unsafe UTF-8 character at text: C0, DEL, C1, U+2028, U+2029 and the bidi
+// controls U+202A-U+202E and U+2066-U+2069; 0 for any other.
+static size_t UnsafeLength(const unsigned char *c) {
+    if (c[0] < 0x20 || c[0] == 0x7F)
+        return 1;
+    if (c[0] == 0xC2 && c[1] >= 0x80 && c[1] <= 0x9F)
+        return 2;
+    if (c[0] != 0xE2 || c[1] == 0)
+        return 0;
+    bool separatorOrEmbedding = c[1] == 0x80 && c[2] >= 0xA8 && c[2] <= 0xAE;
+    bool isolate = c[1] == 0x81 && c[2] >= 0xA6 && c[2] <= 0xA9;
+    return separatorOrEmbedding || isolate ? 3 : 0;
+}
+
+// Replaces each unsafe character with '?', in place: a line written to the journal or the notify
+// socket stays one line, and reads in the order it was written.
+void MakeLineSafe(char *text) {
+    unsigned char *from = (unsigned char *)text;
+    unsigned char *to = from;
+    while (*from != 0) {
+        size_t unsafe = UnsafeLength(from);
+        *to++ = unsafe != 0 ? '?' : *from;
+        from += unsafe > 1 ? unsafe : 1;
+    }
+    *to = 0;
+}
+
 // True when standard error is the journal stream systemd connected: JOURNAL_STREAM names it as
 // "<device>:<inode>", and a child that inherited the variable but redirected standard error
 // elsewhere must not copy its lines there.
