@@ -221,10 +221,17 @@ TEST(HostRunTime, ExclusiveTextModeFiles) {
     _doserrno = 0;
     EXPECT_EQ(nullptr, _fsopen(path.c_str(), "a+", _SH_DENYWR)) << "another writer holds it";
     EXPECT_EQ(unsigned(ERROR_SHARING_VIOLATION), _doserrno);
+    std::string held = ReadFile(path);
+    EXPECT_EQ(nullptr, _fsopen(path.c_str(), "w", _SH_DENYWR)) << "nor emptied while held";
+    EXPECT_EQ(held, ReadFile(path));
     FILE *beside = _fsopen(path.c_str(), "a+", _SH_DENYNO);
     ASSERT_NE(nullptr, beside);
     fclose(beside);
     fclose(writer);
+    FILE *fresh = _fsopen(path.c_str(), "w", _SH_DENYWR);
+    ASSERT_NE(nullptr, fresh) << "a reader does not stop a fresh start";
+    fclose(fresh);
+    EXPECT_EQ("", ReadFile(path));
     close(reader);
     _doserrno = 0;
     EXPECT_EQ(nullptr, _fsopen((Root + "/none/log.txt").c_str(), "a+", _SH_DENYWR));

@@ -239,7 +239,7 @@ static FILE *TextStream(int fd, const char *mode) {
 
 // Opens a file with a sharing mode: while another holder's lock is in the way it fails at once
 // with EACCES and _doserrno ERROR_SHARING_VIOLATION, so the caller decides how long to retry.
-// A text-mode file that cannot be opened for writing under systemd still gives a stream, whose
+// A text-mode file that cannot be opened for appending under systemd still gives a stream, whose
 // lines go to the journal alone: the journal must not lose what the log file cannot take.
 FILE *_fsopen(const char *fileName, const char *mode, int shareFlag) {
     int flags = OpenFlags(mode);
@@ -248,10 +248,11 @@ FILE *_fsopen(const char *fileName, const char *mode, int shareFlag) {
         return NULL;
     }
     bool textMode = strchr(mode, 'b') == NULL;
-    int fd = open(fileName, flags | O_CLOEXEC, 0644);
+    // Emptied only once the lock is held: the file of a holder that refuses is left as it is.
+    int fd = open(fileName, (flags & ~O_TRUNC) | O_CLOEXEC, 0644);
     if (fd < 0) {
         DosError = errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-        if (textMode && (flags & O_ACCMODE) != O_RDONLY && JournalCopyWanted())
+        if (textMode && mode[0] == 'a' && JournalCopyWanted())
             return TextStream(-1, mode);
         return NULL;
     }
@@ -260,6 +261,11 @@ FILE *_fsopen(const char *fileName, const char *mode, int shareFlag) {
         close(fd);
         DosError = ERROR_SHARING_VIOLATION;
         errno = EACCES;
+        return NULL;
+    }
+    if ((flags & O_TRUNC) != 0 && ftruncate(fd, 0) != 0) {
+        close(fd);
+        DosError = ERROR_ACCESS_DENIED;
         return NULL;
     }
     if (!textMode)
