@@ -95,8 +95,11 @@ static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
     char reason[256];
     if (response == NULL) {
         ipp_status_t last = cupsLastError();
+        // Without a response a "not found" is libcups's leftover, not the scheduler's word.
         CupsVerdict verdict =
-            last <= IPP_STATUS_OK_EVENTS_COMPLETE ? CUPS_TEMPORARY : ClassifyStatus(last);
+            last <= IPP_STATUS_OK_EVENTS_COMPLETE || last == IPP_STATUS_ERROR_NOT_FOUND
+                ? CUPS_TEMPORARY
+                : ClassifyStatus(last);
         snprintf(reason, sizeof reason, verdict == CUPS_PERMANENT ? "%s" : "no answer (%s)",
                  cupsLastErrorString());
         Answer(answer, verdict, reason);
@@ -142,23 +145,45 @@ static ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
     return request;
 }
 
-// Looks the destination up.
+// Asks the scheduler itself about /printers/<wanted>, which cupsd answers for classes too: only
+// its answer can tell that a queue does not exist. libcups's own look-up leaves "not found" as
+// its last error also when the scheduler hung up on it, as cupsd does while it restarts.
+static CupsVerdict AskForQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
+                               CupsAnswer *answer) {
+    static const char *const attributes[] = {"printer-name"};
+    char queue[256];
+    snprintf(queue, sizeof queue, "%s", wanted);
+    queue[strcspn(queue, "/")] = '\0'; // an lpoptions instance ("office/draft") prints on office
+    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
+                  attributes);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    ipp_attribute_t *found = ippFindAttribute(response, "printer-name", IPP_TAG_NAME);
+    if (response != NULL && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_FOUND)
+        Answer(answer, CUPS_PERMANENT, "no such queue (client-error-not-found)");
+    else if (found != NULL && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE)
+        Answer(answer, CUPS_TAKEN, "");
+    else
+        AnswerResponse(answer, response);
+    if (answer->verdict == CUPS_TAKEN && found == NULL)
+        Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
+    if (answer->verdict == CUPS_TAKEN)
+        snprintf(name, capacity, "%s", ippGetString(found, 0, NULL));
+    ippDelete(response);
+    return answer->verdict;
+}
+
+// Looks the destination up: libcups's look-up first (it knows instances and lpoptions), then
+// the scheduler's own answer when that finds nothing.
 CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                           CupsAnswer *answer) {
     cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
-    if (destination != NULL) {
-        snprintf(name, capacity, "%s", destination->name);
-        cupsFreeDests(1, destination);
-        Answer(answer, CUPS_TAKEN, "");
-        return CUPS_TAKEN;
-    }
-    ipp_status_t last = cupsLastError();
-    bool unknown = last == IPP_STATUS_ERROR_NOT_FOUND || last <= IPP_STATUS_OK_EVENTS_COMPLETE;
-    char reason[256];
-    snprintf(reason, sizeof reason, "%s (%s)", unknown ? "no such queue" : cupsLastErrorString(),
-             ippErrorString(last));
-    Answer(answer, unknown ? CUPS_PERMANENT : ClassifyStatus(last), reason);
-    return answer->verdict;
+    if (destination == NULL)
+        return AskForQueue(connection, wanted, name, capacity, answer);
+    snprintf(name, capacity, "%s", destination->name);
+    cupsFreeDests(1, destination);
+    Answer(answer, CUPS_TAKEN, "");
+    return CUPS_TAKEN;
 }
 
 // Asks for printer-is-accepting-jobs.
