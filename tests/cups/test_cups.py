@@ -6,6 +6,7 @@ import random
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
@@ -148,7 +149,36 @@ class CupsRelayTest(unittest.TestCase):
             self.relay, _ = self.start_relay(port=port)
             return None
 
+        def hangs_up_as_a_job_begins(port):
+            # A restarting scheduler accepts connections and closes them unanswered: no reason
+            # to refuse the job, which waits for the real one.
+            self.cups.stop()
+            listener = socket.socket(socket.AF_UNIX)
+            listener.bind(self.cups.socket)
+            listener.listen()
+
+            def hang_up():
+                try:
+                    while True:
+                        listener.accept()[0].close()
+                except OSError:
+                    pass  # closed: the real scheduler is coming back
+            threading.Thread(target=hang_up, daemon=True).start()
+            with socket.create_connection(("127.0.0.1", port)) as client:
+                client.sendall(b"held through a hang-up " * 1000)
+                client.shutdown(socket.SHUT_WR)
+                bench.wait_for(lambda: "holds it" in self.relay.stderr() or "Error" in self.relay.log().decode(),
+                               30, "a wait or a failure")
+                listener.shutdown(socket.SHUT_RDWR)
+                listener.close()
+                os.remove(self.cups.socket)
+                self.cups.start()
+                self.assertEqual(b"", client.recv(1))
+            return None
+
         rows = [
+            ("scheduler hangs up as a job begins", hangs_up_as_a_job_begins, 1,
+             [b"held through a hang-up " * 1000], 30),
             ("relay killed while it holds a job", killed_while_holding, 2, [b"held over a restart " * 1000], 30),
             ("relay killed after the scheduler took its job", taken_before_the_kill, 2, [b"printed once " * 1000],
              30),

@@ -19,16 +19,54 @@
 //   client-error-forbidden, -not-authenticated, -not-authorized, cups-authentication-canceled
 //                                          permanent: the relay never prompts for a password
 //
-// A connection that fails or closes before the answer is temporary.
+// A connection that fails or closes before the answer is temporary, and so is a scheduler that
+// makes no progress for STALL_LIMIT_SECONDS within one step of the exchange (a chunk, an
+// answer): a hung or stopped cupsd, a remote one behind a link that went dark. A stop of the
+// process shortens that bound, so that a stop is not held up by a hung scheduler.
 
 #include "cups_ipp.h"
+
+#include "host_internal.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 
-enum { CONNECT_TIMEOUT_MS = 30000, LATE_STATUS_WAIT_MS = 1000 };
+enum {
+    CONNECT_TIMEOUT_MS = 30000,
+    LATE_STATUS_WAIT_MS = 1000,
+    STALL_CHECK_SECONDS = 1,
+    STALL_LIMIT_SECONDS = 60,
+    STALL_LIMIT_STOPPING_SECONDS = 10,
+};
+
+// The exchange's present step: when it began, and whether it was given up as stalled. The relay
+// talks to the scheduler from one thread at a time.
+static time_t StepBegan;
+static bool StepStalled;
+
+// Seconds on a clock that only moves forward.
+static time_t Now(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
+// Begins a step of the exchange; the bound on a silent scheduler counts from here.
+static void BeginStep(void) {
+    StepBegan = Now();
+    StepStalled = false;
+}
+
+// libcups calls this after each STALL_CHECK_SECONDS in which the scheduler took or sent nothing;
+// 0 gives the request up.
+static int KeepWaiting(http_t *, void *) {
+    int limit = HostStopRequested() ? STALL_LIMIT_STOPPING_SECONDS : STALL_LIMIT_SECONDS;
+    StepStalled = Now() - StepBegan >= limit;
+    return !StepStalled;
+}
 
 // Answers every password request with none, so libcups never prompts on a terminal.
 static const char *NoPassword(const char *, http_t *, const char *, const char *, void *) {
@@ -82,21 +120,33 @@ static CupsVerdict ClassifyHttp(http_status_t status) {
 // Fills the answer from an HTTP status that ended a request early.
 static void AnswerHttp(CupsAnswer *answer, http_status_t status) {
     char reason[200];
-    if (status == HTTP_STATUS_ERROR)
+    if (StepStalled)
+        snprintf(reason, sizeof reason, "the scheduler made no progress for %lld s",
+                 (long long)(Now() - StepBegan));
+    else if (status == HTTP_STATUS_ERROR)
         snprintf(reason, sizeof reason, "connection to the scheduler lost (%s)",
                  cupsLastErrorString());
     else
         snprintf(reason, sizeof reason, "HTTP %d %s", (int)status, httpStatus(status));
-    Answer(answer, ClassifyHttp(status), reason);
+    Answer(answer, StepStalled ? CUPS_TEMPORARY : ClassifyHttp(status), reason);
 }
 
 // Fills the answer from an IPP response, or from libcups's last error when there is none.
 static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
     char reason[256];
+    if (response == NULL && StepStalled) {
+        snprintf(reason, sizeof reason, "the scheduler made no progress for %lld s",
+                 (long long)(Now() - StepBegan));
+        Answer(answer, CUPS_TEMPORARY, reason);
+        return;
+    }
     if (response == NULL) {
         ipp_status_t last = cupsLastError();
+        // Without a response a "not found" is libcups's leftover, not the scheduler's word.
         CupsVerdict verdict =
-            last <= IPP_STATUS_OK_EVENTS_COMPLETE ? CUPS_TEMPORARY : ClassifyStatus(last);
+            last <= IPP_STATUS_OK_EVENTS_COMPLETE || last == IPP_STATUS_ERROR_NOT_FOUND
+                ? CUPS_TEMPORARY
+                : ClassifyStatus(last);
         snprintf(reason, sizeof reason, verdict == CUPS_PERMANENT ? "%s" : "no answer (%s)",
                  cupsLastErrorString());
         Answer(answer, verdict, reason);
@@ -112,9 +162,12 @@ static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
 
 // Connects, never prompting.
 http_t *CupsConnect(CupsAnswer *answer) {
+    BeginStep();
     cupsSetPasswordCB2(NoPassword, NULL); // libcups keeps the callback per thread
     http_t *connection = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
                                       CONNECT_TIMEOUT_MS, NULL);
+    if (connection != NULL)
+        httpSetTimeout(connection, STALL_CHECK_SECONDS, KeepWaiting, NULL);
     if (connection == NULL) {
         char reason[200];
         snprintf(reason, sizeof reason, "the scheduler (%s) is out of reach", cupsServer());
@@ -142,27 +195,51 @@ static ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
     return request;
 }
 
-// Looks the destination up.
+// Asks the scheduler itself about /printers/<wanted>, which cupsd answers for classes too: only
+// its answer can tell that a queue does not exist. libcups's own look-up leaves "not found" as
+// its last error also when the scheduler hung up on it, as cupsd does while it restarts.
+static CupsVerdict AskForQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
+                               CupsAnswer *answer) {
+    static const char *const attributes[] = {"printer-name"};
+    char queue[256];
+    snprintf(queue, sizeof queue, "%s", wanted);
+    queue[strcspn(queue, "/")] = '\0'; // an lpoptions instance ("office/draft") prints on office
+    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
+                  attributes);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    ipp_attribute_t *found = ippFindAttribute(response, "printer-name", IPP_TAG_NAME);
+    if (response != NULL && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_FOUND)
+        Answer(answer, CUPS_PERMANENT, "no such queue (client-error-not-found)");
+    else if (found != NULL && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE)
+        Answer(answer, CUPS_TAKEN, "");
+    else
+        AnswerResponse(answer, response);
+    if (answer->verdict == CUPS_TAKEN && found == NULL)
+        Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
+    if (answer->verdict == CUPS_TAKEN)
+        snprintf(name, capacity, "%s", ippGetString(found, 0, NULL));
+    ippDelete(response);
+    return answer->verdict;
+}
+
+// Looks the destination up: libcups's look-up first (it knows instances and lpoptions), then
+// the scheduler's own answer when that finds nothing.
 CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                           CupsAnswer *answer) {
+    BeginStep();
     cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
-    if (destination != NULL) {
-        snprintf(name, capacity, "%s", destination->name);
-        cupsFreeDests(1, destination);
-        Answer(answer, CUPS_TAKEN, "");
-        return CUPS_TAKEN;
-    }
-    ipp_status_t last = cupsLastError();
-    bool unknown = last == IPP_STATUS_ERROR_NOT_FOUND || last <= IPP_STATUS_OK_EVENTS_COMPLETE;
-    char reason[256];
-    snprintf(reason, sizeof reason, "%s (%s)", unknown ? "no such queue" : cupsLastErrorString(),
-             ippErrorString(last));
-    Answer(answer, unknown ? CUPS_PERMANENT : ClassifyStatus(last), reason);
-    return answer->verdict;
+    if (destination == NULL)
+        return AskForQueue(connection, wanted, name, capacity, answer);
+    snprintf(name, capacity, "%s", destination->name);
+    cupsFreeDests(1, destination);
+    Answer(answer, CUPS_TAKEN, "");
+    return CUPS_TAKEN;
 }
 
 // Asks for printer-is-accepting-jobs.
 CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer) {
+    BeginStep();
     static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state-message"};
     ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
@@ -185,6 +262,7 @@ CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *
 // Opens the Print-Job request.
 bool CupsBeginJob(http_t *connection, const char *queue, const char *title, const char *host,
                   const char *tag, CupsAnswer *answer) {
+    BeginStep();
     char uuid[64];
     ipp_t *request = NewQueueRequest(IPP_OP_PRINT_JOB, queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", NULL, title);
@@ -216,6 +294,7 @@ static http_status_t LateStatus(http_t *connection) {
 
 // Sends one chunk and flushes it, so that the scheduler's Timeout sees the bytes.
 bool CupsSendChunk(http_t *connection, const char *data, size_t size, CupsAnswer *answer) {
+    BeginStep();
     // A write of nothing would end the chunked request early.
     http_status_t status = HTTP_STATUS_CONTINUE;
     if (size > 0)
@@ -232,6 +311,7 @@ bool CupsSendChunk(http_t *connection, const char *data, size_t size, CupsAnswer
 
 // Ends the request and reads the answer.
 void CupsEndJob(http_t *connection, CupsAnswer *answer) {
+    BeginStep();
     if (httpFlushWrite(connection) < 0) {
         AnswerHttp(answer, HTTP_STATUS_ERROR);
         return;
@@ -248,6 +328,7 @@ void CupsEndJob(http_t *connection, CupsAnswer *answer) {
 // Searches the queue's jobs, ended ones included, for the UUID.
 CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
                         CupsAnswer *answer) {
+    BeginStep();
     static const char *const wanted[] = {"job-id", "job-uuid"};
     char uuid[64];
     snprintf(uuid, sizeof uuid, "urn:uuid:%s", tag);
