@@ -183,6 +183,9 @@ class ConsoleRelayTests(bench.LabTests):
             bench.wait_for(lambda: bench.listening(port) and sum(r.process.poll() is None for r in relays) == 1,
                            30, "one run left")
             winner = [name for name, r in zip(printers, relays) if r.process.poll() is None][0]
+            # The winner writes its configuration just after it listens, before its first accept.
+            key = bench.VENDOR_KEY % port
+            bench.wait_for(lambda: self.lab.reg_value(key, "Printer") is not None, 30, "the winner's key")
             self.assertEqual((bench.REG_SZ, winner.encode() + b"\0"),
                              self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"), trial)
             before = {name: len(self.lab.jobs(path)) for name, path in printers.items()}
