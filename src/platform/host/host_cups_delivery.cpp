@@ -28,13 +28,6 @@ enum {
     RESEND_BUFFER_SIZE = 64 * 1024,
 };
 
-// Seconds on a clock that only moves forward.
-static time_t Now(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
 // Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
 // from outside, so nothing in them may start a journal line of its own.
 void Journal(const char *format, ...) {
@@ -101,7 +94,7 @@ static void SendOnce(HoldFile *hold, bool *maybeTaken, CupsAnswer *answer, char 
 
 // Tells the admin about a wait: when it begins and then once a minute.
 static void NoteWait(const HoldFile *hold, const CupsAnswer *answer, time_t began, time_t *noted) {
-    time_t now = Now();
+    time_t now = HostSeconds();
     if (*noted == 0)
         Journal("CUPS cannot take the job for %s now: %s. The relay holds it in %s and tries "
                 "again; the next clients wait.",
@@ -121,7 +114,7 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
     if (first != NULL)
         answer = *first;
     bool maybeTaken = answer.maybeTaken, tried = first != NULL;
-    time_t began = Now(), noted = 0;
+    time_t began = HostSeconds(), noted = 0;
     int pause = FIRST_PAUSE_SECONDS;
     for (;;) {
         if (tried && answer.verdict != CUPS_TEMPORARY)
@@ -146,7 +139,7 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
     }
     if (noted != 0 || first == NULL)
         Journal("CUPS took the job for %s as job %d after %lld s.", hold->header.queue,
-                answer.jobId, (long long)(Now() - began));
+                answer.jobId, (long long)(HostSeconds() - began));
     return DELIVERY_TAKEN;
 }
 

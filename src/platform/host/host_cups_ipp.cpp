@@ -47,16 +47,9 @@ enum {
 static time_t StepBegan;
 static bool StepStalled;
 
-// Seconds on a clock that only moves forward.
-static time_t Now(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
-
 // Begins a step of the exchange; the bound on a silent scheduler counts from here.
 static void BeginStep(void) {
-    StepBegan = Now();
+    StepBegan = HostSeconds();
     StepStalled = false;
 }
 
@@ -64,7 +57,7 @@ static void BeginStep(void) {
 // 0 gives the request up.
 static int KeepWaiting(http_t *, void *) {
     int limit = HostStopRequested() ? STALL_LIMIT_STOPPING_SECONDS : STALL_LIMIT_SECONDS;
-    StepStalled = Now() - StepBegan >= limit;
+    StepStalled = HostSeconds() - StepBegan >= limit;
     return !StepStalled;
 }
 
@@ -117,27 +110,34 @@ static CupsVerdict ClassifyHttp(http_status_t status) {
     }
 }
 
+// Fills the answer of a step given up because the scheduler stayed silent: temporary.
+static void AnswerStalled(CupsAnswer *answer) {
+    char reason[100];
+    snprintf(reason, sizeof reason, "the scheduler made no progress for %lld s",
+             (long long)(HostSeconds() - StepBegan));
+    Answer(answer, CUPS_TEMPORARY, reason);
+}
+
 // Fills the answer from an HTTP status that ended a request early.
 static void AnswerHttp(CupsAnswer *answer, http_status_t status) {
     char reason[200];
-    if (StepStalled)
-        snprintf(reason, sizeof reason, "the scheduler made no progress for %lld s",
-                 (long long)(Now() - StepBegan));
-    else if (status == HTTP_STATUS_ERROR)
+    if (StepStalled) {
+        AnswerStalled(answer);
+        return;
+    }
+    if (status == HTTP_STATUS_ERROR)
         snprintf(reason, sizeof reason, "connection to the scheduler lost (%s)",
                  cupsLastErrorString());
     else
         snprintf(reason, sizeof reason, "HTTP %d %s", (int)status, httpStatus(status));
-    Answer(answer, StepStalled ? CUPS_TEMPORARY : ClassifyHttp(status), reason);
+    Answer(answer, ClassifyHttp(status), reason);
 }
 
 // Fills the answer from an IPP response, or from libcups's last error when there is none.
 static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
     char reason[256];
     if (response == NULL && StepStalled) {
-        snprintf(reason, sizeof reason, "the scheduler made no progress for %lld s",
-                 (long long)(Now() - StepBegan));
-        Answer(answer, CUPS_TEMPORARY, reason);
+        AnswerStalled(answer);
         return;
     }
     if (response == NULL) {
@@ -158,6 +158,11 @@ static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
              message != NULL ? ippGetString(message, 0, NULL) : ippErrorString(status),
              ippErrorString(status));
     Answer(answer, ClassifyStatus(status), reason);
+}
+
+// Formats the job-uuid the relay gives a job from its hold tag.
+static void FormatJobUuid(char *uuid, size_t capacity, const char *tag) {
+    snprintf(uuid, capacity, "urn:uuid:%s", tag);
 }
 
 // Connects, never prompting.
@@ -271,7 +276,7 @@ bool CupsBeginJob(http_t *connection, const char *queue, const char *title, cons
     if (host[0] != '\0')
         ippAddString(request, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-host-name", NULL, host);
     // cupsd keeps a job-uuid given by its client: the job can be found again by it.
-    snprintf(uuid, sizeof uuid, "urn:uuid:%s", tag);
+    FormatJobUuid(uuid, sizeof uuid, tag);
     ippAddString(request, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", NULL, uuid);
     http_status_t status = cupsSendRequest(connection, request, "/", CUPS_LENGTH_VARIABLE);
     ippDelete(request);
@@ -331,7 +336,7 @@ CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
     BeginStep();
     static const char *const wanted[] = {"job-id", "job-uuid"};
     char uuid[64];
-    snprintf(uuid, sizeof uuid, "urn:uuid:%s", tag);
+    FormatJobUuid(uuid, sizeof uuid, tag);
     ipp_t *request = NewQueueRequest(IPP_OP_GET_JOBS, queue);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", NULL, "all");
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <time.h>
 #include <stdint.h>
 
 // Fills buffer with root/relative; false when it does not fit.
@@ -63,3 +64,6 @@ bool InheritedListenerBoundTo(int fd, uint32_t addressNetOrder, uint16_t portNet
 
 // Forgets the inherited socket when it is closed.
 void ForgetInheritedListener(int fd);
+
+// Seconds on a clock that only moves forward, for the layer's waits and bounds.
+time_t HostSeconds(void);

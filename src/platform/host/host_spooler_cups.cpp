@@ -32,6 +32,7 @@
 #include "cups_client.h"
 #include "cups_delivery.h"
 #include "cups_ipp.h"
+#include "host_internal.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -77,13 +78,6 @@ static CupsPrinter *PrinterAt(int slot) {
     if (slot < 0 || slot >= CUPS_CLIENT_SLOTS || !Printers[slot].inUse)
         return NULL;
     return &Printers[slot];
-}
-
-// Seconds on a clock that only moves forward.
-static time_t Now(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
 }
 
 // The error number of a failed answer.
@@ -168,14 +162,14 @@ static bool Flush(CupsPrinter *printer) {
         return false;
     }
     printer->used = 0;
-    printer->lastSent = Now();
+    printer->lastSent = HostSeconds();
     return true;
 }
 
 // Tells whether gathered bytes of a started request have waited long enough to go out now.
 static bool DueForSending(const CupsPrinter *printer) {
     return printer->streaming && printer->used > 0 &&
-           Now() - printer->lastSent >= FLUSH_AFTER_SECONDS;
+           HostSeconds() - printer->lastSent >= FLUSH_AFTER_SECONDS;
 }
 
 // Ends the fast path's request; the answer is in the printer. False when the job is lost.

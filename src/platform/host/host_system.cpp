@@ -28,6 +28,13 @@ void SetHostError(unsigned int error) {
     LastError = error;
 }
 
+// Seconds on a clock that only moves forward.
+time_t HostSeconds(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
 // Tells whether the process has been asked to stop.
 bool HostStopRequested(void) {
     return StopRequested != 0;
