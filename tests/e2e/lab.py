@@ -6,6 +6,7 @@ wineserver (wineserver -k with its own WINEPREFIX)."""
 
 import fcntl
 import os
+import shlex
 import shutil
 import signal
 import socket
@@ -304,7 +305,9 @@ class WineLab(Lab):
                          for c in name)
         path = os.path.join(self.root, "printers", folder)
         os.makedirs(path, exist_ok=True)
-        port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (path, path, path)
+        # The port command runs in sh: the folder is quoted, so a scratch folder with spaces works.
+        quoted = shlex.quote(path)
+        port = "|cat > %s/.tmp.$$ && mv %s/.tmp.$$ %s/job-$(date +%%s%%N).prn" % (quoted, quoted, quoted)
         self.import_reg('[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Print\\Printers\\%s]\n'
                         '"Port"="%s"\n"Datatype"="RAW"\n"Print Processor"="WinPrint"\n' % (name, port),
                         unicode=True)
