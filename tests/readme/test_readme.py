@@ -200,7 +200,7 @@ class ReadmeLinuxTest(unittest.TestCase):
                             sent += 1
                         else:
                             if box.send_job(9100, b"refused client", timeout=3, check=False) == 0:
-                                self.fail(box.ip_filter_missing())
+                                self.fail(box.ip_filter_missing("ferrolink@9100.socket", 9100))
                         self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
                     box.run("rm %s && %s" % (dropin, restart))
                     continue

@@ -162,8 +162,18 @@ class Container:
         self.put("/srv/mid_job.py", MID_JOB.encode())
         self.run("/usr/bin/python3 /srv/mid_job.py %d %d %d '%s'" % (port, size, waiting, command), timeout=180)
 
-    def ip_filter_missing(self):
-        """Says in plain words why a client that IPAddressDeny= should refuse may get through."""
+    def ip_filter_missing(self, unit, port):
+        """Says in plain words why a client that the unit's IPAddressDeny= should refuse got through:
+        the drop-in not taken, the relay not on the filtered socket, or no filtering at all here."""
+        deny = self.run("systemctl show -P IPAddressDeny " + unit).stdout.strip()
+        if not deny:
+            return "a client got through: %s has no IPAddressDeny= (the drop-in was not taken)" % unit
+        # A unit of its own, denied everything, tells whether this systemd filters at all.
+        probe = self.run("systemd-run --quiet --wait --pipe -p IPAddressDeny=any /usr/bin/python3 -c '%s' %d 3"
+                         % (SENDER, port), input=b"", check=False)
+        if probe.returncode != 0:
+            return ("a client got through %s (IPAddressDeny=%s), though this systemd filters a unit of its own: "
+                    "the relay does not serve the filtered socket" % (unit, deny))
         hierarchy = self.run("stat -fc %T /sys/fs/cgroup", check=False).stdout.strip()
         return ("a client that IPAddressDeny= should refuse got through: the container's systemd cannot "
                 "filter IP addresses. That needs BPF: the unified cgroup hierarchy (here: %s), and the bpf() "
