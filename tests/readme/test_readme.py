@@ -121,6 +121,13 @@ class ReadmeDemoTest(unittest.TestCase):
             # as the relay's and say so while it listens (it used to give up looking after 60 s).
             announcement = b"Ferrolink listens on port %d" % port
             bench.wait_for(lambda: announcement in bench.read_file(said.name), 30, "the demo's announcement")
+            # A second demo in the same checkout refuses, and leaves the running one's log alone.
+            status, out, err = bench.run_captured([os.path.join(ROOT, "scripts", "demo"), str(port + 1)], cwd=ROOT,
+                                                  timeout=300)
+            self.assertEqual(1, status, err)
+            self.assertNotIn(b"listens on port", out)
+            self.assertIn(b"Another scripts/demo runs in this checkout", err)
+            self.assertNotIn(b"Error", bench.read_file(os.path.join(demo, "Ferrolink.log")))
             before = set(os.listdir(os.path.join(demo, "jobs")))
             block = [b for b in shell_blocks() if "/dev/tcp/127.0.0.1/9100" in b][0]
             for line in block.splitlines():
