@@ -41,26 +41,23 @@ static bool LogWasBusy(void) {
 // Opens the log in the given mode. Writers exclude each other, so lines of two relays sharing a
 // folder (or of the service's two threads) never mix, while readers such as viewers and log
 // shippers may hold the file. Another writer holds it for one line only: a busy file is tried
-// again. NULL when it cannot be opened; *busy then tells whether it was still held by another.
-static FILE *OpenLogExclusive(const char *mode, bool *busy) {
-    *busy = false;
+// again. NULL when it cannot be opened; LogWasBusy() then tells whether another still held it.
+static FILE *OpenLogExclusive(const char *mode) {
     for (int attempt = 1; attempt < LOG_OPEN_ATTEMPTS; attempt++) {
         FILE *log = _fsopen(LogFileName, mode, _SH_DENYWR);
         if (log != NULL || !LogWasBusy())
             return log;
         Sleep(LOG_RETRY_PAUSE_MS);
     }
-    *busy = true;
     return NULL;
 }
 
 // Opens the log for one line.
 static FILE *OpenLogForLine(void) {
-    bool busy;
-    FILE *log = OpenLogExclusive("a+", &busy);
+    FILE *log = OpenLogExclusive("a+");
     // Held for longer than any line takes, by some other program: write beside it where its own
     // sharing allows, rather than lose the only trace of a job.
-    if (log == NULL && busy)
+    if (log == NULL && LogWasBusy())
         log = _fsopen(LogFileName, "a+", _SH_DENYNO);
     return log;
 }
@@ -141,8 +138,7 @@ void FormatNameLine(char *line, size_t capacity, const char *prefix, const char 
 // go to a file that vanishes when the reader closes it, and a reader that does not allow it keeps
 // the old lines. Another writer (a relay sharing the folder) holds it for one line: tried again.
 void ResetLog(void) {
-    bool busy;
-    FILE *log = OpenLogExclusive("w", &busy);
+    FILE *log = OpenLogExclusive("w");
     if (log != NULL) {
         fclose(log);
         return;
