@@ -36,7 +36,7 @@ class PackageTest(unittest.TestCase):
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
             self.assertEqual(("", 0), (shown.stderr, shown.returncode))
             for line in ("Error opening print job.", "Couldn't print all data.", "IPAddressAllow=",
-                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.1",
+                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.2",
                          "ferrolink@.socket", "EADDRINUSE"):
                 self.assertIn(line, shown.stdout)
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
