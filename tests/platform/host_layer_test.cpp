@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -22,8 +24,17 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 static std::string Root;
+static int DirectoryReads; // opendir calls, the layer's own included
+
+// Counts each folder read, then reads it as libc does.
+extern "C" DIR *opendir(const char *name) {
+    static DIR *(*real)(const char *) = (DIR * (*)(const char *)) dlsym(RTLD_NEXT, "opendir");
+    DirectoryReads++;
+    return real(name);
+}
 
 static std::string ReadFile(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
@@ -186,14 +197,78 @@ TEST(HostHold, HeldJobsGoOldestFirstAndAStopLeavesThemHeld) {
              strcmp(held.header.host, "127.0.0.1") == 0 &&
              HoldRead(&held, 0, buffer, sizeof buffer) == 3 && memcmp(buffer, "one", 3) == 0;
         RequestHostStop(); // the scheduler is out of reach: the wait ends at once
+        // Its file deleted under it, the job is written again from the open file before the stop.
+        ok = ok && unlink(held.path) == 0;
         ok = ok && DeliverHeld(&held, nullptr, buffer, sizeof buffer) == DELIVERY_STOPPED;
+        HoldFile lost = held; // a copy that is gone: never sent as an empty job
+        HoldReset(&lost);
+        ok = ok && DeliverHeld(&lost, nullptr, buffer, sizeof buffer) == DELIVERY_REFUSED;
         _exit(ok ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(2u, Files(Root + "/held/0", ".job").size());
+    std::vector<std::string> kept = Files(Root + "/held/0", ".job");
+    ASSERT_EQ(2u, kept.size());
+    EXPECT_EQ("one", ReadFile(std::min(kept[0], kept[1])).substr(1024));
     EXPECT_EQ(0u, Files(Root + "/held/0", ".part").size());
+}
+
+// The start-up scan reads the folder once per batch, sends jobs in order, passes over what it
+// cannot send or delete, opens another user's read-only job, and names files only made safe.
+TEST(HostHold, TheScanIsOnePassAndPassesOverWhatItCannotSend) {
+    pid_t child = fork();
+    ASSERT_LE(0, child);
+    if (child == 0) {
+        std::string folder = Root + "/held/0";
+        bool ok =
+            system(("rm -rf '" + folder + "'").c_str()) == 0 && MakeDirectories(folder.c_str());
+        for (int n = 0; ok && n < 4000; n++) // stale: their clients broke off
+            ok = close(open((folder + "/00000000001." + std::to_string(n) + "-x.part").c_str(),
+                            O_CREAT | O_WRONLY, 0600)) == 0;
+        std::vector<std::string> expected;
+        for (int n = 0; ok && n < HOLD_SCAN_BATCH + 2; n++) {
+            HoldFile job;
+            std::string bytes = "job " + std::to_string(n);
+            ok = HoldCreate(&job, "office", "Forwarded Job", "") &&
+                 HoldAppend(&job, bytes.data(), bytes.size()) && HoldComplete(&job);
+            if (n == 1) // root's copy, 0644: readable, not writable, by the relay's user
+                ok = ok && fchmod(job.fd, 0644) == 0;
+            else
+                ok = ok && fchown(job.fd, 65534, 65534) == 0;
+            HoldRelease(&job);
+            expected.push_back(bytes);
+        }
+        // Entries named like held jobs, sorting first: a folder, and junk with a line break.
+        ok = ok && mkdir((folder + "/00000000000.2-folder.job").c_str(), 0755) == 0;
+        std::string forged = folder + "/00000000000.1-x\nCUPS took the job for forged.job";
+        ok = ok && close(open(forged.c_str(), O_CREAT | O_WRONLY, 0644)) == 0;
+        ok = ok && chmod(Root.c_str(), 0755) == 0 && chmod((Root + "/held").c_str(), 0755) == 0 &&
+             chown(folder.c_str(), 65534, 65534) == 0;
+        int err = open((Root + "/scan-stderr.txt").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        ok = ok && err >= 0 && dup2(err, 2) == 2 && setgid(65534) == 0 && setuid(65534) == 0;
+        DirectoryReads = 0;
+        std::vector<std::string> sent;
+        HoldFile held;
+        while (ok && HoldOpenOldest(&held)) {
+            char buffer[64] = {0};
+            long got = HoldRead(&held, 0, buffer, sizeof buffer);
+            sent.push_back(std::string(buffer, got > 0 ? (size_t)got : 0));
+            ok = HoldRemove(&held);
+        }
+        ok = ok && sent == expected && DirectoryReads == 2; // HOLD_SCAN_BATCH, then the rest
+        ok = ok && access((folder + "/00000000000.2-folder.job").c_str(), F_OK) == 0;
+        ok = ok && Files(folder, ".job").size() == 1 && Files(folder, ".part").empty();
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string journal = ReadFile(Root + "/scan-stderr.txt");
+    EXPECT_EQ(std::string::npos, journal.find("\nCUPS took")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("folder.job is not a held job")) << journal;
+    EXPECT_NE(std::string::npos, journal.find("for forged.job is damaged and is deleted"))
+        << journal;
 }
 
 TEST(HostRunTime, ExclusiveTextModeFiles) {

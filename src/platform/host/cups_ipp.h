@@ -12,6 +12,7 @@ struct CupsAnswer {
     CupsVerdict verdict;
     int jobId;        // the scheduler's job, once taken
     bool maybeTaken;  // the whole request went out but its answer never came
+    long waited;      // seconds the exchange that gave this answer took
     char reason[256]; // the scheduler's explanation, or what failed on the way
 };
 
@@ -23,7 +24,8 @@ http_t *CupsConnect(CupsAnswer *answer);
 bool CupsPeerClosed(http_t *connection);
 
 // Looks a destination up and fills name with its own name: taken when it exists, permanent when
-// the scheduler does not know it, temporary when it cannot tell now.
+// the scheduler does not know it (which the unit's status then shows), temporary when it cannot
+// tell now.
 CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                           CupsAnswer *answer);
 
@@ -42,5 +44,6 @@ bool CupsSendChunk(http_t *connection, const char *data, size_t size, CupsAnswer
 void CupsEndJob(http_t *connection, CupsAnswer *answer);
 
 // Looks for a job with the UUID among the queue's jobs, ended ones included: taken (with its id)
-// when there, permanent when not, temporary when the scheduler cannot tell now.
+// when there, permanent only when the scheduler listed the queue's jobs and it is not among
+// them; any other answer (refused, not authorised, busy, out of reach, no answer) is temporary.
 CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag, CupsAnswer *answer);

@@ -39,14 +39,27 @@ bool HoldComplete(HoldFile *hold);
 long HoldRead(HoldFile *hold, unsigned long long offset, void *buffer, size_t size);
 
 // Deletes the file (the scheduler took the job, or refused it for good) and closes it; false
-// when the file could not be deleted.
+// (errno kept) when the file is still there.
 bool HoldRemove(HoldFile *hold);
+
+// Tells whether the file the hold reads is still the one at its path: false once the file or
+// its folder was deleted, renamed or replaced.
+bool HoldOnDisk(const HoldFile *hold);
+
+// Writes the job again from the open file into its folder (made anew if need be) as a whole
+// job, under its own name, and reads on from there; false (errno kept) when it cannot.
+// buffer (of capacity bytes) carries the bytes.
+bool HoldRestore(HoldFile *hold, char *buffer, size_t capacity);
 
 // Closes the file and leaves it on disk, to be sent at the next start.
 void HoldRelease(HoldFile *hold);
 
-// Opens the oldest job of this instance held whole by an earlier run; false when none is left.
-// Files of jobs whose receipt never ended (the relay was killed meanwhile) are deleted.
+// Opens the oldest job of this instance held whole by an earlier run that this scan has not
+// yet opened; false when none is left (the next call then scans afresh). The folder is read once
+// for up to HOLD_SCAN_BATCH jobs at a time. Files of jobs whose receipt never ended (the relay
+// was killed meanwhile) and damaged files are deleted; entries that are not files, or that
+// cannot be deleted, are left and passed over, each said on standard error.
+enum { HOLD_SCAN_BATCH = 256 };
 bool HoldOpenOldest(HoldFile *hold);
 
 // Fills buffer with the instance's hold folder, for messages.

@@ -4,9 +4,16 @@
 // job's UUID, so that a job the scheduler already has is not printed twice. What remains: a
 // scheduler that keeps no job history (PreserveJobHistory No, or old jobs purged to stay under
 // MaxJobs) may have printed and forgotten the job before the search, which then sends it again.
+// A search the scheduler does not answer with a list of the queue's jobs (a policy that asks for
+// a password on Get-Jobs, an outage) is waited out: the job is never sent on a guess.
 //
 // Standard error tells the admin: one line when a wait begins, with the scheduler's reason; at
-// most one a minute while it lasts; one when the job is taken; one for a refusal for good.
+// most one a minute while it lasts, counted from when the job began to wait; one when the job is
+// taken; one for a refusal for good. The unit's status shows the wait while it lasts.
+//
+// The hold folder is kept true: a copy deleted under a waiting job (the folder removed, say) is
+// written again from the file the relay still has open, and a taken job whose copy cannot be
+// deleted, or a job that a stop cannot leave held, ends the relay with HOST_EXIT_HOLD_UNTRUE.
 
 #include "cups_delivery.h"
 
@@ -15,10 +22,13 @@
 #include "host_internal.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <time.h>
+#include <unistd.h>
 
 enum {
     FIRST_PAUSE_SECONDS = 1,
@@ -26,6 +36,8 @@ enum {
     NOTE_EVERY_SECONDS = 60,
     PAUSE_STEP_MS = 100,
     RESEND_BUFFER_SIZE = 64 * 1024,
+    LOG_LOCK_ATTEMPTS = 25,
+    LOG_LOCK_PAUSE_MS = 10,
 };
 
 // Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
@@ -38,6 +50,26 @@ void Journal(const char *format, ...) {
     va_end(arguments);
     MakeLineSafe(line);
     fprintf(stderr, "%s\n", line);
+}
+
+// Appends a line, made safe, to the relay's log file (Ferrolink.log in the working folder), under
+// the writers' lock its other lines take; written anyway when another keeps the lock too long.
+static void LogFileLine(const char *format, ...) {
+    char line[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line - 1, format, arguments);
+    va_end(arguments);
+    MakeLineSafe(line);
+    strcat(line, "\n");
+    int fd = open("Ferrolink.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    struct timespec pause = {0, LOG_LOCK_PAUSE_MS * 1000000L};
+    for (int i = 0; i < LOG_LOCK_ATTEMPTS && flock(fd, LOCK_EX | LOCK_NB) != 0; i++)
+        nanosleep(&pause, NULL);
+    WriteAllBytes(fd, line, strlen(line));
+    close(fd);
 }
 
 // Sleeps in small steps; false as soon as the process is asked to stop.
@@ -104,27 +136,76 @@ static void NoteWait(const HoldFile *hold, const CupsAnswer *answer, time_t bega
                 (long long)(now - began), answer->reason);
     else
         return;
+    char status[400];
+    snprintf(status, sizeof status, "Waiting for CUPS: %s; the next clients wait", answer->reason);
+    NotifyHostStatus(status);
     *noted = now;
 }
 
-// Sends until taken, refused or stopped.
-DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffer,
-                            size_t capacity) {
-    CupsAnswer answer = {CUPS_TEMPORARY, 0, true, ""};
+// Keeps the waiting job's copy on disk as a whole job, writing it again from the open file when
+// the folder lost it; false when it cannot, said once (lostNoted).
+static bool KeepHeld(HoldFile *hold, char *buffer, size_t capacity, bool *lostNoted) {
+    size_t length = strlen(hold->path);
+    bool part = length > 5 && strcmp(hold->path + length - 5, ".part") == 0;
+    if (!part && HoldOnDisk(hold))
+        return true;
+    char lost[sizeof hold->path];
+    memcpy(lost, hold->path, sizeof lost);
+    if (HoldRestore(hold, buffer, capacity)) {
+        Journal("The held copy of the job for %s was gone from %s; the relay wrote it again, in "
+                "%s.",
+                hold->header.queue, lost[0] != '\0' ? lost : "the hold folder", hold->path);
+        *lostNoted = false;
+        return true;
+    }
+    if (!*lostNoted)
+        Journal("The held copy of the job for %s is gone from %s and cannot be written again "
+                "(%s): the relay still sends it, but a stop now would lose it.",
+                hold->header.queue, lost[0] != '\0' ? lost : "the hold folder", strerror(errno));
+    *lostNoted = true;
+    return false;
+}
+
+// Ends the relay at a stop during a wait: the job stays held, or, when its copy is lost for
+// good, the relay says so and ends failed.
+static void StopWaiting(HoldFile *hold, char *buffer, size_t capacity, bool *lostNoted) {
+    if (KeepHeld(hold, buffer, capacity, lostNoted)) {
+        Journal("Stopping: the job for %s stays held in %s and goes to CUPS first at the next "
+                "start.",
+                hold->header.queue, hold->path);
+        return;
+    }
+    Journal("Stopping: the job for %s is lost, as its held copy is gone and cannot be written "
+            "again.",
+            hold->header.queue);
+    EndHostForHoldFailure("a job was lost with its held copy");
+}
+
+// Sends until taken, refused or stopped; last gets the final answer.
+static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *buffer,
+                               size_t capacity, CupsAnswer *last) {
+    CupsAnswer &answer = *last;
+    answer = {CUPS_TEMPORARY, 0, true, 0, ""};
     if (first != NULL)
         answer = *first;
-    bool maybeTaken = answer.maybeTaken, tried = first != NULL;
-    time_t began = HostSeconds(), noted = 0;
+    if (hold->fd < 0) { // nothing left to send: never an empty job
+        snprintf(answer.reason, sizeof answer.reason, "its held copy is lost");
+        Journal("The job for %s cannot be sent: its held copy is lost. The job is dropped.",
+                hold->header.queue);
+        return DELIVERY_REFUSED;
+    }
+    bool maybeTaken = answer.maybeTaken, tried = first != NULL, lostNoted = false;
+    // The wait began with the exchange that gave the first answer (a hung scheduler's 60 s).
+    time_t began = HostSeconds() - (first != NULL ? first->waited : 0), noted = 0;
     int pause = FIRST_PAUSE_SECONDS;
     for (;;) {
         if (tried && answer.verdict != CUPS_TEMPORARY)
             break;
         if (tried) {
+            KeepHeld(hold, buffer, capacity, &lostNoted);
             NoteWait(hold, &answer, began, &noted);
             if (!Pause(pause)) {
-                Journal("Stopping: the job for %s stays held in %s and goes to CUPS first at "
-                        "the next start.",
-                        hold->header.queue, hold->path);
+                StopWaiting(hold, buffer, capacity, &lostNoted);
                 return DELIVERY_STOPPED;
             }
             pause = pause * 2 < LAST_PAUSE_SECONDS ? pause * 2 : LAST_PAUSE_SECONDS;
@@ -132,6 +213,8 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
         SendOnce(hold, &maybeTaken, &answer, buffer, capacity);
         tried = true;
     }
+    if (noted != 0)
+        NotifyHostRelaying();
     if (answer.verdict == CUPS_PERMANENT) {
         Journal("CUPS refused the job for %s: %s. The job is dropped.", hold->header.queue,
                 answer.reason);
@@ -143,22 +226,60 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
     return DELIVERY_TAKEN;
 }
 
-// Sends each job left whole by an earlier run; stops at the first that cannot be deleted.
+// Sends until taken, refused or stopped.
+DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffer,
+                            size_t capacity) {
+    CupsAnswer last;
+    return Deliver(hold, first, buffer, capacity, &last);
+}
+
+// Deletes the taken job's copy; one left behind would print again after a restart.
+void RemoveTakenJob(HoldFile *hold) {
+    char path[sizeof hold->path];
+    memcpy(path, hold->path, sizeof path);
+    size_t length = strlen(path);
+    bool whole = !(length > 5 && strcmp(path + length - 5, ".part") == 0);
+    if (HoldRemove(hold))
+        return;
+    if (!whole) { // a .part file is never sent again: the next start deletes it
+        Journal("Cannot delete %s, the copy of a job CUPS took (%s); the next start deletes it.",
+                path, strerror(errno));
+        return;
+    }
+    Journal("Cannot delete %s, the copy of a job CUPS took (%s): it would print again after a "
+            "restart. The relay ends; make the hold folder writable and delete the file, or "
+            "leave it if CUPS keeps its job history (a restart then finds the job and deletes "
+            "the copy).",
+            path, strerror(errno));
+    EndHostForHoldFailure("the copy of a job CUPS took cannot be deleted");
+}
+
+// Sends each job left whole by an earlier run, to the queue it was received for.
 void DeliverEarlierHeldJobs(void) {
     static char buffer[RESEND_BUFFER_SIZE];
     HoldFile hold;
     while (HoldOpenOldest(&hold)) {
         Journal("Sending the job for %s held by an earlier run (%llu bytes, %s).",
                 hold.header.queue, hold.size, hold.path);
-        if (DeliverHeld(&hold, NULL, buffer, sizeof buffer) == DELIVERY_STOPPED) {
+        CupsAnswer last;
+        switch (Deliver(&hold, NULL, buffer, sizeof buffer, &last)) {
+        case DELIVERY_STOPPED:
             HoldRelease(&hold);
             return;
+        case DELIVERY_TAKEN:
+            RemoveTakenJob(&hold);
+            break;
+        case DELIVERY_REFUSED: {
+            LogFileLine("CUPS refused the job for %s held by an earlier run: %s. The job is "
+                        "dropped.",
+                        hold.header.queue, last.reason);
+            char path[sizeof hold.path];
+            memcpy(path, hold.path, sizeof path);
+            if (!HoldRemove(&hold))
+                Journal("Cannot delete %s, a job CUPS refused (%s); the next start tries it again.",
+                        path, strerror(errno));
+            break;
         }
-        char path[sizeof hold.path];
-        snprintf(path, sizeof path, "%s", hold.path);
-        if (!HoldRemove(&hold)) {
-            Journal("Cannot delete the held job %s: the relay sends no more held jobs.", path);
-            return;
         }
     }
 }

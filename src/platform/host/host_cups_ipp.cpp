@@ -23,6 +23,9 @@
 // makes no progress for STALL_LIMIT_SECONDS within one step of the exchange (a chunk, an
 // answer): a hung or stopped cupsd, a remote one behind a link that went dark. A stop of the
 // process shortens that bound, so that a stop is not held up by a hung scheduler.
+//
+// The search for a job by its UUID is classed apart: "not there" only from a list of the
+// queue's jobs that lacks it; every other answer leaves the question open (temporary).
 
 #include "cups_ipp.h"
 
@@ -71,6 +74,7 @@ static void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason) 
     answer->verdict = verdict;
     answer->jobId = 0;
     answer->maybeTaken = false;
+    answer->waited = (long)(HostSeconds() - StepBegan);
     snprintf(answer->reason, sizeof answer->reason, "%s", reason);
 }
 
@@ -228,17 +232,36 @@ static CupsVerdict AskForQueue(http_t *connection, const char *wanted, char *nam
     return answer->verdict;
 }
 
+// Shows in the unit's status whether the queue the relay serves exists; a datagram only when
+// that changes.
+static void ShowQueueFound(const char *wanted, bool found) {
+    static bool Missing;
+    char status[400];
+    if (found && Missing)
+        NotifyHostRelaying();
+    else if (!found) {
+        snprintf(status, sizeof status, "CUPS has no queue %s: every job is dropped", wanted);
+        NotifyHostStatus(status);
+    }
+    Missing = !found;
+}
+
 // Looks the destination up: libcups's look-up first (it knows instances and lpoptions), then
 // the scheduler's own answer when that finds nothing.
 CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                           CupsAnswer *answer) {
     BeginStep();
     cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
-    if (destination == NULL)
-        return AskForQueue(connection, wanted, name, capacity, answer);
+    if (destination == NULL) {
+        CupsVerdict verdict = AskForQueue(connection, wanted, name, capacity, answer);
+        if (verdict != CUPS_TEMPORARY)
+            ShowQueueFound(wanted, verdict == CUPS_TAKEN);
+        return verdict;
+    }
     snprintf(name, capacity, "%s", destination->name);
     cupsFreeDests(1, destination);
     Answer(answer, CUPS_TAKEN, "");
+    ShowQueueFound(wanted, true);
     return CUPS_TAKEN;
 }
 
@@ -343,14 +366,22 @@ CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
                   wanted);
     ipp_t *response = cupsDoRequest(connection, request, "/");
     AnswerResponse(answer, response);
+    // Only a list of the queue's jobs can tell that the job is not there: a refusal (a policy
+    // that asks for a password on Get-Jobs) or a failure must not send the job a second time.
     if (answer->verdict != CUPS_TAKEN) {
         ippDelete(response);
-        return answer->verdict;
+        char why[160], reason[sizeof answer->reason];
+        memcpy(why, answer->reason, sizeof why - 1); // the array is longer; cut, not overrun
+        why[sizeof why - 1] = '\0';
+        snprintf(reason, sizeof reason, "the search for the job before sending it again failed: %s",
+                 why);
+        Answer(answer, CUPS_TEMPORARY, reason);
+        return CUPS_TEMPORARY;
     }
     // Each job is a group of attributes; a group ends at a separator, at another group's tag
     // or at the end.
     int id = 0;
-    bool match = false;
+    bool match = false, uuidSeen = false, unknown = false;
     ipp_tag_t group = IPP_TAG_ZERO;
     answer->jobId = 0;
     for (ipp_attribute_t *a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
@@ -361,8 +392,9 @@ CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
         if (name == NULL || newGroup) {
             if (match && answer->jobId == 0)
                 answer->jobId = id;
+            unknown = unknown || (id != 0 && !uuidSeen); // a job listed without its UUID
             id = 0;
-            match = false;
+            match = uuidSeen = false;
             if (a == NULL)
                 break;
         }
@@ -372,11 +404,15 @@ CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
             id = ippGetInteger(a, 0);
         } else if (strcmp(name, "job-uuid") == 0) {
             const char *value = ippGetString(a, 0, NULL);
+            uuidSeen = value != NULL;
             match = value != NULL && strcmp(value, uuid) == 0;
         }
     }
     ippDelete(response);
-    if (answer->jobId == 0)
+    if (answer->jobId == 0 && unknown)
+        Answer(answer, CUPS_TEMPORARY,
+               "the scheduler lists jobs without their job-uuid: the search cannot tell");
+    else if (answer->jobId == 0)
         Answer(answer, CUPS_PERMANENT, "the scheduler has no such job");
     return answer->verdict;
 }

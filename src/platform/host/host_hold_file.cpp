@@ -7,6 +7,7 @@
 
 #include "hold_file.h"
 
+#include "cups_delivery.h"
 #include "host_internal.h"
 
 #include <dirent.h>
@@ -15,6 +16,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -137,10 +139,12 @@ long HoldRead(HoldFile *hold, unsigned long long offset, void *buffer, size_t si
     return (long)got;
 }
 
-// Deletes the file and closes it.
+// Deletes the file and closes it; a file already gone counts as deleted.
 bool HoldRemove(HoldFile *hold) {
     bool removed = hold->path[0] == '\0' || unlink(hold->path) == 0 || errno == ENOENT;
+    int saved = errno;
     HoldRelease(hold);
+    errno = saved;
     return removed;
 }
 
@@ -157,51 +161,192 @@ static bool EndsWith(const char *name, const char *suffix) {
     return length > tail && strcmp(name + length - tail, suffix) == 0;
 }
 
-// Finds the oldest .job file of the folder, deleting .part files on the way; false when none.
-static bool OldestJob(const char *folder, char *oldest, size_t capacity) {
+// Tells whether the file the hold reads is still the one at its path.
+bool HoldOnDisk(const HoldFile *hold) {
+    struct stat open, named;
+    return hold->fd >= 0 && hold->path[0] != '\0' && fstat(hold->fd, &open) == 0 &&
+           open.st_nlink > 0 && stat(hold->path, &named) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
+// Copies the header and the job's bytes from the open file to fd.
+static bool CopyHeld(HoldFile *hold, int fd, char *buffer, size_t capacity) {
+    if (pwrite(fd, &hold->header, sizeof hold->header, 0) != (ssize_t)sizeof hold->header)
+        return false;
+    for (unsigned long long offset = 0; offset < hold->size;) {
+        long got = HoldRead(hold, offset, buffer, capacity);
+        if (got <= 0) {
+            if (got == 0)
+                errno = EIO; // shorter than it was: the copy would not be the job
+            return false;
+        }
+        ssize_t put = pwrite(fd, buffer, (size_t)got, (off_t)(HEADER_SPACE + offset));
+        if (put != (ssize_t)got) {
+            if (put >= 0)
+                errno = ENOSPC;
+            return false;
+        }
+        offset += (unsigned long long)got;
+    }
+    return true;
+}
+
+// Writes the job again under its own name (or a fresh one), first as .part, then renamed to
+// .job: a kill in between leaves no job that could be sent cut.
+bool HoldRestore(HoldFile *hold, char *buffer, size_t capacity) {
+    char folder[900], name[200], part[sizeof hold->path], done[sizeof hold->path];
+    if (hold->fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    HoldFolder(folder, sizeof folder);
+    const char *slash = strrchr(hold->path, '/');
+    snprintf(name, sizeof name, "%s", slash != NULL ? slash + 1 : "");
+    size_t length = strlen(name);
+    if (EndsWith(name, ".part"))
+        name[length - 5] = '\0';
+    else if (EndsWith(name, ".job"))
+        name[length - 4] = '\0';
+    if (name[0] == '\0') {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        snprintf(name, sizeof name, "%011lld.%09ld-%s", (long long)now.tv_sec, now.tv_nsec,
+                 hold->header.tag);
+    }
+    if (folder[0] == '\0' ||
+        snprintf(part, sizeof part, "%s/%s.part", folder, name) >= (int)sizeof part ||
+        snprintf(done, sizeof done, "%s/%s.job", folder, name) >= (int)sizeof done) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    if (!MakeDirectories(folder))
+        return false;
+    unlink(part); // a leftover of an earlier attempt
+    int fd = open(part, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    if (!CopyHeld(hold, fd, buffer, capacity) || rename(part, done) != 0) {
+        int saved = errno;
+        unlink(part);
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    close(hold->fd);
+    hold->fd = fd;
+    memcpy(hold->path, done, sizeof done);
+    return true;
+}
+
+// The scan of earlier runs' jobs: a sorted batch of names read in one pass of the folder, and
+// the last name opened, after which the next batch begins.
+static char Batch[HOLD_SCAN_BATCH][120];
+static int BatchCount, BatchNext;
+static bool BatchFull, Scanning;
+static char Cursor[120];
+
+// Puts a job's name into the sorted batch, keeping the HOLD_SCAN_BATCH oldest.
+static void AddToBatch(const char *name) {
+    int low = 0, high = BatchCount;
+    while (low < high) {
+        int middle = (low + high) / 2;
+        if (strcmp(Batch[middle], name) < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    if (BatchCount == HOLD_SCAN_BATCH) {
+        BatchFull = true;
+        if (low == HOLD_SCAN_BATCH)
+            return;
+        BatchCount--; // the newest makes room
+    }
+    memmove(Batch[low + 1], Batch[low], (size_t)(BatchCount - low) * sizeof Batch[0]);
+    snprintf(Batch[low], sizeof Batch[low], "%s", name);
+    BatchCount++;
+}
+
+// Reads the folder once: deletes .part files and keeps the oldest .job names after Cursor.
+static bool ReadBatch(const char *folder) {
+    BatchCount = BatchNext = 0;
+    BatchFull = false;
     DIR *directory = opendir(folder);
     if (directory == NULL)
         return false;
-    oldest[0] = '\0';
     struct dirent *entry;
     char path[1200];
     while ((entry = readdir(directory)) != NULL) {
         if (EndsWith(entry->d_name, ".part")) {
             snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
-            unlink(path);
-        } else if (EndsWith(entry->d_name, ".job") && strlen(entry->d_name) < capacity &&
-                   (oldest[0] == '\0' || strcmp(entry->d_name, oldest) < 0)) {
-            snprintf(oldest, capacity, "%s", entry->d_name);
+            if (unlink(path) != 0 && errno != ENOENT)
+                Journal("Cannot delete %s, a job whose client broke off (%s).", path,
+                        strerror(errno));
+        } else if (EndsWith(entry->d_name, ".job") && strlen(entry->d_name) < sizeof Cursor &&
+                   strcmp(entry->d_name, Cursor) > 0) {
+            AddToBatch(entry->d_name);
         }
     }
     closedir(directory);
-    return oldest[0] != '\0';
+    return true;
 }
 
-// Opens the oldest held job; a file too damaged to send is deleted and the next one tried.
+// Opens the held job at hold->path: read-write, or read only where the file is another user's
+// (a copy or restore made by root); deleting it needs only the folder's write permission.
+static int OpenHeld(const char *path) {
+    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    return fd;
+}
+
+// Checks the held file's header; true when it is a job this relay wrote.
+static bool ReadHeader(HoldFile *hold) {
+    struct stat status;
+    if (fstat(hold->fd, &status) != 0 || status.st_size < HEADER_SPACE ||
+        pread(hold->fd, &hold->header, sizeof hold->header, 0) != (ssize_t)sizeof hold->header ||
+        memcmp(hold->header.magic, Magic, sizeof Magic) != 0)
+        return false;
+    hold->header.queue[HOLD_QUEUE_SIZE - 1] = '\0';
+    hold->header.title[HOLD_TITLE_SIZE - 1] = '\0';
+    hold->header.host[HOLD_HOST_SIZE - 1] = '\0';
+    hold->header.tag[HOLD_TAG_SIZE - 1] = '\0';
+    hold->size = (unsigned long long)(status.st_size - HEADER_SPACE);
+    return true;
+}
+
+// Opens the oldest held job not yet opened by this scan; what cannot be sent is passed over.
 bool HoldOpenOldest(HoldFile *hold) {
-    char folder[900], name[120];
+    char folder[900];
     HoldFolder(folder, sizeof folder);
     HoldReset(hold);
-    while (folder[0] != '\0' && OldestJob(folder, name, sizeof name)) {
-        snprintf(hold->path, sizeof hold->path, "%s/%s", folder, name);
-        hold->fd = open(hold->path, O_RDWR | O_CLOEXEC);
-        off_t end = hold->fd >= 0 ? lseek(hold->fd, 0, SEEK_END) : -1;
-        bool whole = end >= HEADER_SPACE &&
-                     pread(hold->fd, &hold->header, sizeof hold->header, 0) ==
-                         (ssize_t)sizeof hold->header &&
-                     memcmp(hold->header.magic, Magic, sizeof Magic) == 0;
-        if (whole) {
-            hold->header.queue[HOLD_QUEUE_SIZE - 1] = '\0';
-            hold->header.title[HOLD_TITLE_SIZE - 1] = '\0';
-            hold->header.host[HOLD_HOST_SIZE - 1] = '\0';
-            hold->header.tag[HOLD_TAG_SIZE - 1] = '\0';
-            hold->size = (unsigned long long)(end - HEADER_SPACE);
-            return true;
+    for (;;) {
+        if (BatchNext == BatchCount) {
+            bool more = !Scanning || BatchFull;
+            if (!Scanning)
+                Cursor[0] = '\0';
+            Scanning = more && folder[0] != '\0' && ReadBatch(folder) && BatchCount > 0;
+            if (!Scanning)
+                return false;
         }
-        fprintf(stderr, "The held job %s is damaged and is deleted.\n", hold->path);
-        if (!HoldRemove(hold))
-            return false;
+        const char *name = Batch[BatchNext++];
+        snprintf(Cursor, sizeof Cursor, "%s", name);
+        snprintf(hold->path, sizeof hold->path, "%s/%s", folder, name);
+        hold->fd = OpenHeld(hold->path);
+        struct stat status;
+        if (hold->fd < 0 || fstat(hold->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            Journal("%s is not a held job that the relay can read (%s); it is left alone.",
+                    hold->path, hold->fd < 0 ? strerror(errno) : "not a file");
+            HoldRelease(hold);
+            continue;
+        }
+        if (ReadHeader(hold))
+            return true;
+        char path[sizeof hold->path];
+        memcpy(path, hold->path, sizeof path);
+        if (HoldRemove(hold))
+            Journal("The held job %s is damaged and is deleted.", path);
+        else
+            Journal("The held job %s is damaged and cannot be deleted (%s); it is left alone.",
+                    path, strerror(errno));
     }
-    return false;
 }

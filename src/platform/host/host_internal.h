@@ -50,6 +50,20 @@ int HostStopWakeDescriptor(void);
 // Ends the process with status 0 for a requested stop, telling systemd; does not return.
 [[noreturn]] void EndHostForStop(void);
 
+// The exit status of a relay whose hold folder can no longer record a job's outcome (a job the
+// scheduler took whose copy cannot be deleted): the unit ends failed rather than serve on.
+enum { HOST_EXIT_HOLD_UNTRUE = 8 };
+
+// Ends the process with HOST_EXIT_HOLD_UNTRUE, telling systemd why; the caller has written the
+// reason to standard error. Does not return.
+[[noreturn]] void EndHostForHoldFailure(const char *reason);
+
+// Shows status (one line, made safe) as the unit's STATUS=, e.g. while the relay waits for CUPS.
+void NotifyHostStatus(const char *status);
+
+// Shows again the status of a relay that serves its port ("Relaying port ..."), once ready.
+void NotifyHostRelaying(void);
+
 // Records whether a connection is being served (for the stop's status line).
 void SetHostServingClient(bool serving);
 

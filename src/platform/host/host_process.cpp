@@ -32,6 +32,7 @@ static socklen_t NotifyLength;
 static int WakePipe[2] = {-1, -1};
 static volatile sig_atomic_t ServingClient;
 static bool ReadySent;
+static char RelayingStatus[400]; // "STATUS=Relaying port ...", kept for after a wait
 static int InheritedListener = -1;
 static bool InheritedChecked;
 
@@ -138,12 +139,37 @@ void NotifyHostReady(int listener) {
     memset(&address, 0, sizeof address);
     getsockname(listener, (struct sockaddr *)&address, &size);
     char printer[256];
-    char text[400];
+    char text[sizeof RelayingStatus + 16];
     CommandLinePrinter(printer, sizeof printer);
     MakeLineSafe(printer); // a line break would start another assignment of the protocol
-    snprintf(text, sizeof text, "READY=1\nSTATUS=Relaying port %u to queue %s",
+    snprintf(RelayingStatus, sizeof RelayingStatus, "STATUS=Relaying port %u to queue %s",
              ntohs(address.sin_port), printer[0] != '\0' ? printer : "(none)");
+    snprintf(text, sizeof text, "READY=1\n%s", RelayingStatus);
     Notify(text);
+}
+
+// Shows a status line of the relay's own; a line break in it would start another assignment.
+void NotifyHostStatus(const char *status) {
+    char text[600];
+    snprintf(text, sizeof text, "STATUS=%s", status);
+    MakeLineSafe(text);
+    Notify(text);
+}
+
+// Shows again that the relay serves its port, once it has told the manager it is ready.
+void NotifyHostRelaying(void) {
+    if (ReadySent)
+        Notify(RelayingStatus);
+}
+
+// Ends a relay whose hold folder would lie, so that the unit ends failed and stays so.
+[[noreturn]] void EndHostForHoldFailure(const char *reason) {
+    char text[600];
+    snprintf(text, sizeof text, "STOPPING=1\nSTATUS=Stopped: %s", reason);
+    MakeLineSafe(text + 11); // the reason stays on the STATUS line
+    Notify(text);
+    fflush(NULL);
+    _exit(HOST_EXIT_HOLD_UNTRUE);
 }
 
 // True for an IPv4 stream socket that listens.

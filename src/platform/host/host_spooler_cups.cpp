@@ -193,7 +193,7 @@ static bool FinishStream(CupsPrinter *printer) {
 static bool WaitForScheduler(CupsPrinter *printer) {
     switch (DeliverHeld(&printer->hold, &printer->answer, printer->buffer, CUPS_BUFFER_SIZE)) {
     case DELIVERY_TAKEN:
-        HoldRemove(&printer->hold);
+        RemoveTakenJob(&printer->hold); // or the relay ends, saying why
         return true;
     case DELIVERY_STOPPED:
         HoldRelease(&printer->hold); // safe on disk, sent first at the next start
@@ -221,7 +221,7 @@ static bool EndJob(CupsPrinter *printer, unsigned int *error) {
     if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
         taken = WaitForScheduler(printer);
     else if (taken)
-        HoldRemove(&printer->hold);
+        RemoveTakenJob(&printer->hold);
     if (!taken)
         *error = printer->error;
     return taken;
