@@ -3,6 +3,7 @@ spooler, and CUPS clients (lp through a socket:// queue, the socket backend) on 
 
 import os
 import random
+import shutil
 import socket
 import subprocess
 import tempfile
@@ -27,7 +28,7 @@ class CupsRelayTest(unittest.TestCase):
         self.host.close()
         self.cups.close()
 
-    def start_relay(self, queue="office", port=None):
+    def start_relay(self, queue="office", port=None, extra_env=None):
         env_backup = self.host.env
         port = port or bench.free_port()
 
@@ -36,7 +37,7 @@ class CupsRelayTest(unittest.TestCase):
             values.update(self.cups.env(), FERROLINK_SPOOLER="cups")
             return values
         self.host.env = env
-        relay = self.host.start(["STANDALONE", queue, str(port)])
+        relay = self.host.start(["STANDALONE", queue, str(port)], extra_env=extra_env)
         relay.wait_listening(port)
         return relay, port
 
@@ -130,6 +131,59 @@ class CupsRelayTest(unittest.TestCase):
             self.relay, _ = self.start_relay(port=port)
             return None
 
+        def search_refused(port):
+            # The queue's policy asks for a password on Get-Jobs: the search before the resend of
+            # a taken job's copy cannot tell, so the copy waits instead of printing again.
+            self.cups.reconfigure("<Policy searchlocked>\n<Limit Get-Jobs>\nAuthType Basic\n"
+                                  "Require user somebody\n</Limit>\n<Limit All>\nOrder deny,allow\n"
+                                  "</Limit>\n</Policy>\n")
+            self.cups.run("lpadmin", "-p", "office", "-o", "printer-op-policy=searchlocked")
+            taken_before_the_kill(port)
+            bench.wait_for(lambda: "search for the job before sending it again failed" in self.relay.stderr()
+                           or len(self.cups.jobs(self.office)) > 1, 30, "the refused search")
+            time.sleep(3)
+            self.assertEqual(1, len(self.cups.jobs(self.office)), "printed twice")
+            self.cups.run("lpadmin", "-p", "office", "-o", "printer-op-policy=default")
+            return None
+
+        def copy_undeletable(port):
+            # The hold folder made read-only (immutable, as root ignores modes) while a job waits:
+            # once CUPS takes it, its copy cannot be deleted, and the relay ends with status 8 and
+            # the reason rather than serve on with a copy that would print again.
+            self.cups.stop()
+            bench.send_job(port, b"taken, not deleted " * 1000)
+            bench.wait_for(lambda: any(n.endswith(".job") for n in os.listdir(self.held(port))), 30, "a held job")
+            subprocess.run(["chattr", "+i", self.held(port)], check=True)
+            try:
+                self.cups.start()
+                self.relay.process.wait(60)
+            finally:
+                subprocess.run(["chattr", "-i", self.held(port)], check=True)
+            self.assertEqual(8, self.relay.process.returncode)
+            self.assertIn("copy of a job CUPS took", self.relay.stderr())
+            self.assertEqual(1, len(self.cups.jobs(self.office)))
+            self.relay, _ = self.start_relay(port=port)
+            return None
+
+        def folder_deleted(then_stop):
+            # The hold folder deleted while a job waits: the relay still reads its open file and
+            # writes the copy again, so that a stop leaves the job held.
+            def disturb(port):
+                self.cups.stop()
+                bench.send_job(port, b"copy deleted " * 1000)
+                bench.wait_for(lambda: any(n.endswith(".job") for n in os.listdir(self.held(port))), 30,
+                               "a held job")
+                shutil.rmtree(self.held(port))
+                if then_stop:
+                    self.relay.stop()
+                    self.assertEqual(0, self.relay.process.returncode)
+                    self.relay, _ = self.start_relay(port=port)
+                else:
+                    time.sleep(2)
+                self.cups.start()
+                return None
+            return disturb
+
         def taken_before_the_kill(port):
             # The scheduler took the job but the relay was killed before it deleted its copy:
             # the copy, put back, must not print a second time.
@@ -182,7 +236,13 @@ class CupsRelayTest(unittest.TestCase):
             ("relay killed while it holds a job", killed_while_holding, 2, [b"held over a restart " * 1000], 30),
             ("relay killed after the scheduler took its job", taken_before_the_kill, 2, [b"printed once " * 1000],
              30),
-            # Last: the scheduler keeps no history from here on, which the row above needs.
+            ("search refused by the queue's policy", search_refused, 1, [b"printed once " * 1000], 60),
+            ("hold folder read-only when the taken copy must go", copy_undeletable, 1,
+             [b"taken, not deleted " * 1000], 30),
+            ("hold folder deleted, then the scheduler back", folder_deleted(False), 1, [b"copy deleted " * 1000],
+             30),
+            ("hold folder deleted, then a stop", folder_deleted(True), 1, [b"copy deleted " * 1000], 30),
+            # Last: the scheduler keeps no history from here on, which the rows above need.
             ("too many active jobs", too_many_jobs, 12, [], 60),
         ]
         for name, disturb, count, before, timeout in rows:
@@ -207,6 +267,58 @@ class CupsRelayTest(unittest.TestCase):
                 time.sleep(1)
                 self.assertEqual(len(before) + count, len(self.cups.jobs(self.office)), "printed twice")
                 self.relay.stop()
+
+    def test_held_jobs_go_to_their_own_queue(self):
+        """A job held over a restart goes to the queue it was received for, whatever the relay
+        serves now; one whose queue is gone is dropped, and the log file says so too."""
+        other = self.cups.add_queue("other")
+        for number, gone in enumerate((False, True)):
+            relay, port = self.start_relay()
+            self.cups.stop()
+            bench.send_job(port, b"for office %d" % number)
+            bench.wait_for(lambda: any(n.endswith(".job") for n in os.listdir(self.held(port))), 30, "a held job")
+            relay.process.kill()
+            relay.process.wait()
+            self.cups.start()
+            if gone:
+                self.cups.run("lpadmin", "-x", "office")
+            relay, _ = self.start_relay("other", port=port)
+            if gone:
+                bench.wait_for(lambda: not os.listdir(self.held(port)), 30, "the job dropped")
+                self.assertIn("CUPS refused the job for office held by an earlier run: ", relay.log().decode())
+            else:
+                self.assertEqual([b"for office 0"], [d for d, _ in self.cups.wait_jobs(self.office, 1)])
+            self.assertEqual([], self.cups.jobs(other))
+            relay.stop()
+
+    def test_unit_status_shows_a_wait_and_a_missing_queue(self):
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        path = os.path.join(self.host.root, "notify")
+        notify.bind(path)
+        notify.settimeout(30)
+
+        def statuses_until(text):
+            seen = []
+            while not any(text in line for line in seen):
+                seen += [line for line in notify.recv(4096).decode().splitlines() if line.startswith("STATUS=")]
+            return seen
+        relay, port = self.start_relay(extra_env={"NOTIFY_SOCKET": path})
+        relaying = "STATUS=Relaying port %d to queue office" % port
+        self.assertEqual([relaying], statuses_until("Relaying"))
+        self.cups.stop()
+        bench.send_job(port, b"waits")
+        waiting = statuses_until("Waiting for CUPS")[-1]
+        self.assertTrue(waiting.startswith("STATUS=Waiting for CUPS: the scheduler"), waiting)
+        self.assertTrue(waiting.endswith("; the next clients wait"), waiting)
+        self.cups.start()
+        self.assertEqual(relaying, statuses_until("Relaying")[-1])
+        self.assertEqual([b"waits"], [d for d, _ in self.cups.wait_jobs(self.office, 1)])
+        relay.stop()
+        relay, port = self.start_relay("lab # office", extra_env={"NOTIFY_SOCKET": path})
+        bench.send_job(port, b"dropped")
+        self.assertEqual("STATUS=CUPS has no queue lab # office: every job is dropped",
+                         statuses_until("no queue")[-1])
 
     def test_hold_folder_not_writable_is_reported(self):
         """Without a copy on disk the job still goes to CUPS as it arrives, and standard error says so."""

@@ -45,5 +45,6 @@ void CupsEndJob(http_t *connection, CupsAnswer *answer);
 
 // Looks for a job with the UUID among the queue's jobs, ended ones included: taken (with its id)
 // when there, permanent only when the scheduler listed the queue's jobs and it is not among
-// them; any other answer (refused, not authorised, busy, out of reach, no answer) is temporary.
+// them, or said that the queue does not exist; any other answer (refused, not authorised, busy, out
+// of reach, no answer) is temporary.
 CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag, CupsAnswer *answer);

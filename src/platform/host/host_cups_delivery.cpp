@@ -92,7 +92,7 @@ static void SendBytes(http_t *connection, HoldFile *hold, CupsAnswer *answer, ch
         if (got <= 0) {
             answer->verdict = CUPS_PERMANENT;
             snprintf(answer->reason, sizeof answer->reason, "its held copy cannot be read (%s)",
-                     strerror(errno));
+                     got == 0 ? "it was cut short under the relay" : strerror(errno));
             return;
         }
         if (!CupsSendChunk(connection, buffer, (size_t)got, answer))
@@ -202,7 +202,8 @@ static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *bu
         if (tried && answer.verdict != CUPS_TEMPORARY)
             break;
         if (tried) {
-            KeepHeld(hold, buffer, capacity, &lostNoted);
+            if (!lostNoted) // once it failed, tried again at the stop only: a copy costs
+                KeepHeld(hold, buffer, capacity, &lostNoted);
             NoteWait(hold, &answer, began, &noted);
             if (!Pause(pause)) {
                 StopWaiting(hold, buffer, capacity, &lostNoted);

@@ -25,7 +25,8 @@
 // process shortens that bound, so that a stop is not held up by a hung scheduler.
 //
 // The search for a job by its UUID is classed apart: "not there" only from a list of the
-// queue's jobs that lacks it; every other answer leaves the question open (temporary).
+// queue's jobs that lacks it, or from the scheduler's word that the queue does not exist; every
+// other answer leaves the question open (temporary).
 
 #include "cups_ipp.h"
 
@@ -366,6 +367,11 @@ CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
                   wanted);
     ipp_t *response = cupsDoRequest(connection, request, "/");
     AnswerResponse(answer, response);
+    // A queue the scheduler says does not exist holds no job, and a job sent to it cannot print.
+    if (response != NULL && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_FOUND) {
+        ippDelete(response);
+        return CUPS_PERMANENT;
+    }
     // Only a list of the queue's jobs can tell that the job is not there: a refusal (a policy
     // that asks for a password on Get-Jobs) or a failure must not send the job a second time.
     if (answer->verdict != CUPS_TAKEN) {
