@@ -274,19 +274,24 @@ static bool ReadBatch(const char *folder) {
     if (directory == NULL)
         return false;
     struct dirent *entry;
-    char path[1200];
+    char path[1200], first[1200];
+    int kept = 0, why = 0;
     while ((entry = readdir(directory)) != NULL) {
         if (EndsWith(entry->d_name, ".part")) {
             snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
-            if (unlink(path) != 0 && errno != ENOENT)
-                Journal("Cannot delete %s, a job whose client broke off (%s).", path,
-                        strerror(errno));
+            if (unlink(path) != 0 && errno != ENOENT && kept++ == 0) {
+                memcpy(first, path, sizeof first);
+                why = errno;
+            }
         } else if (EndsWith(entry->d_name, ".job") && strlen(entry->d_name) < sizeof Cursor &&
                    strcmp(entry->d_name, Cursor) > 0) {
             AddToBatch(entry->d_name);
         }
     }
     closedir(directory);
+    if (kept > 0) // one line, however many: they are never sent
+        Journal("Cannot delete %d file(s) of jobs whose clients broke off, such as %s (%s).", kept,
+                first, strerror(why));
     return true;
 }
 
