@@ -1,6 +1,6 @@
 """Reproducible builds: the commit checked out here (or FERROLINK_REPRO_COMMIT), cloned twice at
-different paths and built at different times the way the README builds it, gives the same bytes
-in every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
+different paths and built at different times with the release command, gives the same bytes in
+every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
 the commit."""
 
 import glob
@@ -30,12 +30,13 @@ def git(*args, **options):
         env["GIT_CONFIG_GLOBAL"] = allowed
     return subprocess.run(["git"] + list(args), env=env, check=True, **options)
 
-# What a release ships: the build commands of one preset, then the artefacts they leave behind.
+# What a release ships: the command that builds it, then the artefacts it leaves behind. The
+# release command builds both presets in folders of its own; the executables are compared too.
 BUILDS = [
-    ("windows", ["cmake --preset windows", "cmake --build --preset windows -j2 --target package"],
-     ["build/windows/ferrolink.exe", "build/windows/packages/*.zip"]),
-    ("host", ["cmake --preset host -DBUILD_TESTING=OFF", "cmake --build --preset host -j2 --target package"],
-     ["build/host/ferrolink", "build/host/packages/*.deb"]),
+    ("release", ["scripts/release"],
+     ["build/release/*.zip", "build/release/*.zip.sha256", "build/release/*.deb",
+      "build/release-work/windows/ferrolink.exe", "build/release-work/host/ferrolink",
+      "build/release-work/host/packaged/ferrolink"]),
 ]
 
 
