@@ -31,11 +31,12 @@ def git(*args, **options):
     return subprocess.run(["git"] + list(args), env=env, check=True, **options)
 
 # What a release ships: the command that builds it, then the artefacts it leaves behind. The
-# release command builds both presets in folders of its own; the executables are compared too.
+# release command builds both presets in folders of its own; the executables are compared too
+# (the packaged Linux relay is the build tree's with CUPS as its default spooler).
 BUILDS = [
     ("release", ["scripts/release"],
      ["build/release/*.zip", "build/release/*.zip.sha256", "build/release/*.deb",
-      "build/release-work/windows/ferrolink.exe", "build/release-work/host/ferrolink",
+      "build/release-work/windows/ferrolink.exe",
       "build/release-work/host/packaged/ferrolink"]),
 ]
 
