@@ -40,21 +40,21 @@ NOT_UNDER_WINE = {
 }
 
 
-def console_sessions(text):
-    """Each ```console block: a list of (folder of the prompt, command, expected output lines)."""
+def windows_steps(text):
+    """The ```console and ```bat blocks in the order of the text: ("console", folder of the
+    prompt, command, expected output lines) for each prompt, ("bat", None, command, []) for each
+    line of a bat block."""
     steps = []
-    for block in re.findall(r"```console\n(.*?)```", text, re.S):
+    for kind, block in re.findall(r"```(console|bat)\n(.*?)```", text, re.S):
         for line in block.splitlines():
             prompt = re.match(r"(C:\\[^>]*)> (.*)", line)
-            if prompt:
-                steps.append((prompt.group(1), prompt.group(2), []))
+            if kind == "bat":
+                steps.append(("bat", None, line, []))
+            elif prompt:
+                steps.append(("console", prompt.group(1), prompt.group(2), []))
             elif steps:
-                steps[-1][2].append(line)
+                steps[-1][3].append(line)
     return steps
-
-
-def bat_lines(text):
-    return [line for block in re.findall(r"```bat\n(.*?)```", text, re.S) for line in block.splitlines()]
 
 
 def shell_blocks(text=README):
@@ -82,7 +82,7 @@ def in_order(expected, lines):
 class ReadmeWindowsTest(unittest.TestCase):
     def follow(self, text):
         """Runs a document's console sessions under Wine as an administrator would type them."""
-        steps = console_sessions(text)
+        steps = windows_steps(text)
         lab = bench.WineLab(persistent_server=True)
         relay = None
         try:
@@ -92,7 +92,25 @@ class ReadmeWindowsTest(unittest.TestCase):
             printers = {name: lab.add_printer(name) for name in ("Office Printer", "Label Printer")}
             printer, received = printers["Office Printer"], {}
             service_ports = set()
-            for prompt, command, expected in steps:
+
+            def print_through_the_service():
+                # What a new user does next: print through it, onto the printer it names now.
+                bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
+                bench.send_job(9101, b"from the docs")
+                received[printer] = received.get(printer, 0) + 1
+                self.assertEqual(b"from the docs", lab.wait_jobs(printer, received[printer])[-1])
+
+            for kind, prompt, command, expected in steps:
+                if kind == "bat":
+                    if [why for start, why in NOT_UNDER_WINE.items() if command.startswith(start)]:
+                        continue
+                    for windows, wine in WINE_PATHS:
+                        command = command.replace(windows, wine)
+                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False, cwd=folder)
+                    self.assertEqual(0, status, (command, err[-300:]))
+                    if command.startswith("sc start"):
+                        print_through_the_service()
+                    continue
                 if command.startswith("cd /d "):
                     self.assertEqual(PROGRAM_FOLDER, command[6:])
                     continue
@@ -124,22 +142,10 @@ class ReadmeWindowsTest(unittest.TestCase):
                     self.assertTrue(in_order(expected, said), (command, said))
                 if " INSTALL " in command:
                     service_ports.add(int(words[-1]))
+                if "/v Printer" in command:
+                    printer = printers[words[words.index("/d") + 1]]
                 if " INSTALL " in command or "/v Printer" in command:
-                    # What a new user does next: print through it, onto the printer just named.
-                    if "/v Printer" in command:
-                        printer = printers[words[words.index("/d") + 1]]
-                    bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
-                    bench.send_job(9101, b"from the docs")
-                    received[printer] = received.get(printer, 0) + 1
-                    self.assertEqual(b"from the docs", lab.wait_jobs(printer, received[printer])[-1])
-            for line in bat_lines(text):
-                skipped = [why for start, why in NOT_UNDER_WINE.items() if line.startswith(start)]
-                if skipped:
-                    continue
-                for windows, wine in WINE_PATHS:
-                    line = line.replace(windows, wine)
-                status, out, err = lab.wine(["wine", "cmd", "/c", line], check=False, cwd=folder)
-                self.assertEqual(0, status, (line, err[-300:]))
+                    print_through_the_service()
             return lab, service_ports
         finally:
             if relay is not None:
@@ -157,14 +163,15 @@ class ReadmeWindowsTest(unittest.TestCase):
         self.assertIn(WINE_PATHS[0][0], check)
 
     def test_guide_sessions_as_written(self):
-        self.assertGreaterEqual(len(console_sessions(GUIDE)), 8)
+        self.assertGreaterEqual(len([s for s in windows_steps(GUIDE) if s[0] == "console"]), 8)
         self.follow(GUIDE)
 
     def test_guide_tells_every_message(self):
         """The troubleshooting table quotes every console message and log line the program has."""
         sources = ""
         for path in glob.glob(os.path.join(ROOT, "src", "*", "*.cpp")):
-            sources += open(path, encoding="utf-8").read()
+            with open(path, encoding="utf-8") as source:
+                sources += source.read()
         table = GUIDE[GUIDE.index("## Troubleshooting"):GUIDE.index("## The edge cases")]
         calls = r'(?:ConsolePrint|LogLine|LogSocketError|FormatNameLine\([^,]+, [^,]+,|FormatBounded\([^,]+, [^,]+,)'
         messages = re.findall(calls + r'\s*\(?"([A-Z][^"]+)"', sources)
