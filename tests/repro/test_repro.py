@@ -82,6 +82,14 @@ class ReproducibleBuildTest(unittest.TestCase):
                 if subprocess.run(["cmp", ones[pattern], others[pattern]], stdout=subprocess.DEVNULL).returncode:
                     differ.append(pattern)
             self.assertEqual([], differ, "differ between the two builds of " + commit)
+            # A checkout with changes is no release of its commit: refused before anything is built.
+            with open(os.path.join(first, "README.md"), "a") as readme:
+                readme.write("changed\n")
+            shutil.rmtree(os.path.join(first, "build", "release"))
+            refused = subprocess.run(["scripts/release"], cwd=first, capture_output=True, text=True)
+            self.assertEqual(1, refused.returncode)
+            self.assertIn("the checkout has changes", refused.stderr)
+            self.assertFalse(os.path.exists(os.path.join(first, "build", "release")))
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 
