@@ -304,7 +304,8 @@ class ReadmeLinuxTest(unittest.TestCase):
         """The manual page's synopsis as written, with no setting: the packaged relay prints into
         the CUPS queue of that name, while the build tree's keeps the folder spooler."""
         import cupslab
-        page = open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8").read()
+        with open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8") as manual:
+            page = manual.read()
         self.assertIn("\nferrolink STANDALONE office 9100\n", page)
         scheduler = cupslab.Scheduler()
         scheduler.start()
@@ -370,9 +371,42 @@ class ReadmeLinuxTest(unittest.TestCase):
                     self.assertRegex(done.stdout, r"office-\d+ +ferrolink ")
             self.assertEqual(8, len(ran), ran)
             self.assertIn("`Accept print job for office from 127.0.0.1`", README)
-            self.assertEqual(["ferrolink"], box.job_owners("office"))
+            self.manual_page_drop_ins(box, folder)
+            self.assertEqual(["ferrolink"] * 2, box.job_owners("office"))
         finally:
             box.close()
+
+    def manual_page_drop_ins(self, box, folder):
+        """The manual page's socket drop-ins, applied as it says: the client filter keeps local
+        clients and, without localhost, refuses them; one address replaces every address."""
+        with open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8") as manual:
+            page = manual.read()
+        blocks = [b.replace("\\-", "-") for b in re.findall(r"\.nf\n(\[Socket\]\n.*?)\.fi", page, re.S)]
+        clients = [b for b in blocks if "IPAddressAllow=" in b][0]
+        address = [b for b in blocks if "ListenStream=" in b][0]
+        dropin = "/etc/systemd/system/ferrolink@9100.socket.d/override.conf"
+        restart = "systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+        self.assertIn("systemctl edit ferrolink@9100.socket", page.replace("\\-", "-"))
+        self.assertIn(restart, " ".join(page.replace("\\-", "-").split()))
+        restart = "systemctl daemon-reload && %s && systemctl start ferrolink@9100" % restart
+        sent = 1
+        for text, allowed in ((clients, True), (clients.replace("localhost ", ""), False)):
+            box.put(dropin, text.encode())
+            box.run(restart)
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay with the drop-in")
+            if allowed:
+                box.send_job(9100, b"allowed client")
+                sent += 1
+            elif box.send_job(9100, b"refused client", timeout=3, check=False) == 0:
+                self.fail(box.ip_filter_missing("ferrolink@9100.socket", 9100))
+            self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
+        # One address: the example's, moved to the container's loopback.
+        box.put(dropin, re.sub(r"ListenStream=[0-9.]+:", "ListenStream=127.0.0.2:", address).encode())
+        box.run(restart)
+        bench.wait_for(lambda: box.listening(9100), 30, "the relay on one address")
+        self.assertEqual(["127.0.0.2:9100"], [line.split()[3] for line in
+                                              box.run("ss -ltnH 'sport = :9100'").stdout.splitlines()])
+        box.run("rm %s && %s" % (dropin, restart))
 
 
 if __name__ == "__main__":
