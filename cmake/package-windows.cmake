@@ -3,7 +3,7 @@
 # written by zip_release.py rather than CPack, whose archives carry the build's file times, the
 # folder's order and the builder's user ids: this one is the same for every build of a commit.
 install(TARGETS ferrolink RUNTIME DESTINATION .)
-install(FILES README.md CHANGELOG.md LICENSE DESTINATION .)
+install(FILES README.md CHANGELOG.md LICENSE docs/windows.md DESTINATION .)
 
 # Python is needed for the zip only, not to build the executable (scripts/demo goes without it).
 find_package(Python3 COMPONENTS Interpreter)
@@ -15,8 +15,9 @@ endif()
 
 set(FERROLINK_ZIP_TOP "ferrolink-${PROJECT_VERSION}-windows-x64")
 set(FERROLINK_ZIP "${CMAKE_BINARY_DIR}/packages/${FERROLINK_ZIP_TOP}.zip")
+# The administrator's guide goes in beside the README, as windows.md.
 set(FERROLINK_ZIP_FILES $<TARGET_FILE:ferrolink> ${PROJECT_SOURCE_DIR}/README.md
-    ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE)
+    ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/windows.md)
 add_custom_command(OUTPUT ${FERROLINK_ZIP} ${FERROLINK_ZIP}.sha256
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/zip_release.py ${FERROLINK_ZIP}
           ${FERROLINK_ZIP_TOP} ${FERROLINK_SOURCE_DATE_EPOCH} ${FERROLINK_ZIP_FILES}

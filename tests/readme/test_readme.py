@@ -1,6 +1,7 @@
-"""The README as a user guide, followed step by step: its Windows console sessions under Wine
-(each command run, the program's own output compared line for line), and its Linux steps with the
-package built, then installed, enabled, used and removed in a container booting a real systemd."""
+"""The README and the Windows guide followed step by step: their Windows console sessions under
+Wine (each command run, the program's own output compared line for line, other programs' quoted
+lines found in what they print), and the README's Linux quick start with the package built, then
+installed, configured, enabled and used in a container booting a real systemd."""
 
 import glob
 import os
@@ -21,64 +22,164 @@ import lab as bench  # noqa: E402
 
 ROOT = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 README = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+DEVELOPING = open(os.path.join(ROOT, "DEVELOPING.md"), encoding="utf-8").read()
+GUIDE = open(os.path.join(ROOT, "docs", "windows.md"), encoding="utf-8").read()
+PROGRAM_FOLDER = "C:\\Ferrolink"
+# Where Wine differs from Windows: its services run in C:\windows, not in C:\Windows\System32.
+WINE_PATHS = [("C:\\Windows\\System32\\Ferrolink.log", "C:\\windows\\Ferrolink.log")]
+# The commands of ```bat blocks that Wine cannot show, and why; the others there are run.
+NOT_UNDER_WINE = {
+    "certutil": "Wine's certutil prints no hash",
+    "type ferrolink-": "the release files are not in the Wine prefix",
+    "powershell": "Wine has no PowerShell",
+    "netstat": "Wine's netstat lists no sockets",
+    "tasklist": "Wine's tasklist lists no processes",
+    "taskkill": "needs a process id from netstat",
+    "start ": "a BACKGROUND relay is run by the console tests",
+    "copy ": "the upgrade's new executable is the one installed",
+}
 
 
-def windows_sessions():
-    """Each ```console block: a list of (folder of the prompt, command, expected output lines)."""
+def windows_steps(text):
+    """The ```console and ```bat blocks in the order of the text: ("console", folder of the
+    prompt, command, expected output lines) for each prompt, ("bat", None, command, []) for each
+    line of a bat block."""
     steps = []
-    for block in re.findall(r"```console\n(.*?)```", README, re.S):
+    for kind, block in re.findall(r"```(console|bat)\n(.*?)```", text, re.S):
         for line in block.splitlines():
             prompt = re.match(r"(C:\\[^>]*)> (.*)", line)
-            if prompt:
-                steps.append((prompt.group(1), prompt.group(2), []))
+            if kind == "bat":
+                steps.append(("bat", None, line, []))
+            elif prompt:
+                steps.append(("console", prompt.group(1), prompt.group(2), []))
             elif steps:
-                steps[-1][2].append(line)
+                steps[-1][3].append(line)
     return steps
 
 
-def shell_blocks():
-    return [block for block in re.findall(r"```(?:sh|bash)\n(.*?)```", README, re.S)]
+def shell_blocks(text=README):
+    return [block for block in re.findall(r"```(?:sh|bash)\n(.*?)```", text, re.S)]
 
 
 def linux_steps():
-    """The Linux section's commands and drop-ins, in order: ("sh", line) or ("ini", text)."""
-    section = README[README.index("## Using it on Linux"):README.index("## Building")]
-    steps = []
-    for kind, block in re.findall(r"```(sh|ini)\n(.*?)```", section, re.S):
-        steps += [(kind, line) for line in block.splitlines()] if kind == "sh" else [(kind, block)]
-    return steps
+    """The Linux quick start's commands, in order."""
+    section = README[README.index("## Linux quick start"):README.index("## Documentation")]
+    return [line for block in re.findall(r"```sh\n(.*?)```", section, re.S) for line in block.splitlines()]
+
+
+def in_order(expected, lines):
+    """Whether the expected lines appear in the output lines in the same order."""
+    at = 0
+    for want in expected:
+        while at < len(lines) and lines[at].rstrip() != want.rstrip():
+            at += 1
+        if at == len(lines):
+            return False
+        at += 1
+    return True
 
 
 class ReadmeWindowsTest(unittest.TestCase):
-    def test_windows_sessions_as_written(self):
-        steps = windows_sessions()
-        self.assertGreaterEqual(len(steps), 4)
+    def follow(self, text):
+        """Runs a document's console sessions under Wine as an administrator would type them."""
+        steps = windows_steps(text)
         lab = bench.WineLab(persistent_server=True)
+        relay = None
         try:
             folder = os.path.join(lab.root, "Ferrolink")
             os.makedirs(folder)
             shutil.copy(bench.WINDOWS_EXE, folder)
-            printer = lab.add_printer("Office Printer")
-            for prompt, command, expected in steps:
-                # Every run resets the log of its folder: the README runs them all from the program's.
-                self.assertEqual("C:\\Ferrolink", prompt, command)
+            printers = {name: lab.add_printer(name) for name in ("Office Printer", "Label Printer")}
+            printer, received = printers["Office Printer"], {}
+            service_ports = set()
+
+            def print_through_the_service():
+                # What a new user does next: print through it, onto the printer it names now.
+                bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
+                bench.send_job(9101, b"from the docs")
+                received[printer] = received.get(printer, 0) + 1
+                self.assertEqual(b"from the docs", lab.wait_jobs(printer, received[printer])[-1])
+
+            for kind, prompt, command, expected in steps:
+                if kind == "bat":
+                    if [why for start, why in NOT_UNDER_WINE.items() if command.startswith(start)]:
+                        continue
+                    for windows, wine in WINE_PATHS:
+                        command = command.replace(windows, wine)
+                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False, cwd=folder)
+                    self.assertEqual(0, status, (command, err[-300:]))
+                    if command.startswith("sc start"):
+                        print_through_the_service()
+                    continue
+                if command.startswith("cd /d "):
+                    self.assertEqual(PROGRAM_FOLDER, command[6:])
+                    continue
+                # Every run resets the log of its folder: the docs run them all from the program's.
+                self.assertEqual(PROGRAM_FOLDER, prompt, command)
                 words = shlex.split(command.replace("\\", "\\\\"))
                 if words[0] == "ferrolink":
                     words = ["wine", os.path.join(folder, "ferrolink.exe")] + words[1:]
                 else:
                     words = ["wine"] + words
+                if words[2].upper() == "STANDALONE":
+                    # It runs until it is ended: start it, print through it, end it by its id.
+                    relay = lab.start(words[2:], cwd=folder, exe=words[1])
+                    port = int(words[4])
+                    relay.wait_listening(port)
+                    bench.send_job(port, b"from a console")
+                    target = printers[words[3]]
+                    received[target] = received.get(target, 0) + 1
+                    self.assertEqual(b"from a console", lab.wait_jobs(target, received[target])[-1])
+                    relay.stop()
+                    relay = None
+                    continue
                 status, out, err = lab.wine(words, check=False, cwd=folder)
                 self.assertEqual(0, status, (command, err[-300:]))
+                said = out.decode().splitlines()
                 if command.startswith("ferrolink"):
-                    self.assertEqual(expected, out.decode().splitlines(), command)
-                if "INSTALL" in command:
-                    # What a new user does next: print through it.
-                    bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
-                    bench.send_job(9101, b"from the README")
-                    self.assertEqual([b"from the README"], lab.wait_jobs(printer, 1))
+                    self.assertEqual(expected, said, command)
+                else:
+                    self.assertTrue(in_order(expected, said), (command, said))
+                if " INSTALL " in command:
+                    service_ports.add(int(words[-1]))
+                if "/v Printer" in command:
+                    printer = printers[words[words.index("/d") + 1]]
+                if " INSTALL " in command or "/v Printer" in command:
+                    print_through_the_service()
+            return lab, service_ports
         finally:
-            lab.wine(["wine", "sc", "delete", "KVFerrolink_9101"], check=False)
+            if relay is not None:
+                relay.stop()
+            for port in (9101,):
+                lab.wine(["wine", "sc", "delete", "KVFerrolink_%d" % port], check=False)
             lab.close()
+
+    def test_readme_windows_quick_start(self):
+        _, ports = self.follow(README)
+        self.assertEqual({9101}, ports)
+        # The quick start's check: the line it quotes is in the services' log, at its place.
+        check = README[README.index("**Check it.**"):]
+        self.assertIn("`STATE : 4 RUNNING`", check)
+        self.assertIn(WINE_PATHS[0][0], check)
+
+    def test_guide_sessions_as_written(self):
+        self.assertGreaterEqual(len([s for s in windows_steps(GUIDE) if s[0] == "console"]), 8)
+        self.follow(GUIDE)
+
+    def test_guide_tells_every_message(self):
+        """The troubleshooting table quotes every console message and log line the program has."""
+        sources = ""
+        for path in glob.glob(os.path.join(ROOT, "src", "*", "*.cpp")):
+            with open(path, encoding="utf-8") as source:
+                sources += source.read()
+        table = GUIDE[GUIDE.index("## Troubleshooting"):GUIDE.index("## The edge cases")]
+        calls = r'(?:ConsolePrint|LogLine|LogSocketError|FormatNameLine\([^,]+, [^,]+,|FormatBounded\([^,]+, [^,]+,)'
+        messages = re.findall(calls + r'\s*\(?"([A-Z][^"]+)"', sources)
+        self.assertGreater(len(messages), 15)
+        for message in messages:
+            first = re.split(r"%[ds]", message.replace("\\n", ""))[0].strip()
+            if first and not first.startswith("KVFerrolink_"):
+                self.assertIn(first, table, message)
 
 
 def demo_lock_holders(demo):
@@ -144,7 +245,7 @@ class ReadmeDemoTest(unittest.TestCase):
             self.assertIn(b"Another scripts/demo runs in this checkout", err)
             self.assertNotIn(b"Error", bench.read_file(os.path.join(demo, "Ferrolink.log")))
             before = set(os.listdir(os.path.join(demo, "jobs")))
-            block = [b for b in shell_blocks() if "/dev/tcp/127.0.0.1/9100" in b][0]
+            block = [b for b in shell_blocks(DEVELOPING) if "/dev/tcp/127.0.0.1/9100" in b][0]
             for line in block.splitlines():
                 command = line.split("#")[0].strip().replace("/9100", "/%d" % port)
                 done = subprocess.run(["bash", "-c", command], cwd=ROOT, capture_output=True, timeout=60)
@@ -165,11 +266,23 @@ class ReadmeDemoTest(unittest.TestCase):
 
 
 class ReadmeLinuxTest(unittest.TestCase):
+    def test_build_dependencies_are_the_ones_named(self):
+        """The quick start's packages are what the build needs: each one is installed here, and
+        each names a tool or library the CMake files use."""
+        line = [step for step in linux_steps() if step.startswith("sudo apt install cmake")][0]
+        packages = line.split()[3:]
+        self.assertEqual(["cmake", "ninja-build", "g++", "libcups2-dev", "libgtest-dev", "dpkg-dev"], packages)
+        for package in packages:
+            shown = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
+            self.assertIn("install ok installed", shown.stdout, package)
+        self.assertIn("-DBUILD_TESTING=OFF", README)
+        self.assertIn("cmake 3.25", README)
+        self.assertIn('"major": 3, "minor": 25', open(os.path.join(ROOT, "CMakePresets.json")).read())
+
     def test_package_as_the_readme_builds_it(self):
-        build = shell_blocks()[[i for i, b in enumerate(shell_blocks()) if "--target package" in b][0]]
-        command = build.splitlines()[0]
-        subprocess.run(command, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        package = re.search(r"\./(build/host/packages/\S+\.deb)", build).group(1)
+        build = [step for step in linux_steps() if "--target package" in step][0]
+        subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
         path = os.path.join(ROOT, package)
         self.assertTrue(os.path.exists(path), package)
         scratch = tempfile.mkdtemp(dir=bench.SCRATCH)
@@ -179,99 +292,121 @@ class ReadmeLinuxTest(unittest.TestCase):
                          "usr/lib/systemd/system/ferrolink@.socket", "etc/logrotate.d/ferrolink",
                          "usr/share/doc/ferrolink/README.md", "usr/share/doc/ferrolink/CHANGELOG.md"):
                 self.assertTrue(os.path.exists(os.path.join(scratch, name)), name)
-            control = os.path.join(scratch, "control")
-            subprocess.run(["dpkg", "-e", path, control], check=True)
-            self.assertIn(b"deb-systemd-invoke restart", bench.read_file(os.path.join(control, "postinst")))
-            self.assertIn(b"deb-systemd-invoke stop", bench.read_file(os.path.join(control, "prerm")))
-            unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
-            self.assertIn("ExecStart=/usr/lib/ferrolink/ferrolink-start %i", unit)
-            self.assertIn("EnvironmentFile=-/etc/ferrolink/%i.conf", unit)
             # The packaged program runs and prints its usage.
             done = subprocess.run([os.path.join(scratch, "usr/bin/ferrolink")], cwd=scratch, capture_output=True)
             self.assertEqual(1, done.returncode)
             self.assertIn(b"ferrolink INSTALL \"Printer Name\" [port]\n", done.stderr)
+            self.installed_relay_prints_into_cups(os.path.join(scratch, "usr/bin/ferrolink"))
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 
-    def test_linux_lines_in_a_systemd_container(self):
-        import container
-        steps = linux_steps()
-        build = [line for kind, line in steps if "--target package" in line][0]
-        subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
-        box = container.Container(files=[os.path.join(ROOT, package)])
-        try:
-            folder = box.add_queue("office")
-            sent = 0
-            for kind, step in steps:
-                if step == build or "FERROLINK_SPOOLER=" in step:
-                    continue  # built above; the foreground relay has its own test
-                if kind == "ini":
-                    # The drop-in as written keeps local clients; without localhost, they are refused.
-                    dropin = "/etc/systemd/system/ferrolink@9100.socket.d/clients.conf"
-                    restart = ("systemctl daemon-reload && systemctl stop ferrolink@9100.service ferrolink@9100.socket"
-                               " && systemctl start ferrolink@9100")
-                    self.assertIn("systemctl edit ferrolink@9100.socket", README)
-                    self.assertIn(restart.split("&& ", 1)[1].replace("&& ", "&& sudo "), " ".join(README.split()))
-                    for text, allowed in ((step, True), (step.replace("localhost ", ""), False)):
-                        box.put(dropin, text.encode())
-                        box.run(restart)
-                        bench.wait_for(lambda: box.listening(9100), 30, "the relay with the drop-in")
-                        if allowed:
-                            box.send_job(9100, b"allowed client")
-                            sent += 1
-                        else:
-                            if box.send_job(9100, b"refused client", timeout=3, check=False) == 0:
-                                self.fail(box.ip_filter_missing("ferrolink@9100.socket", 9100))
-                        self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
-                    box.run("rm %s && %s" % (dropin, restart))
-                    continue
-                done = box.run(step, cwd=container.CHECKOUT, input=b"y\n")  # what the reader answers to apt
-                if "enable --now" in step:
-                    bench.wait_for(lambda: box.listening(9100), 30, "the relay on 9100")
-                    box.send_job(9100, b"from the README")
-                    sent += 1
-                    self.assertEqual((b"from the README", "Forwarded Job"), box.wait_jobs(folder, sent)[-1])
-                    log = re.search(r"`(/var/log/ferrolink/9100/Ferrolink.log)`", README).group(1)
-                    self.assertIn(b"Accept print job for office from 127.0.0.1\n", box.run("cat " + log).stdout.encode())
-                if step.startswith("sudo journalctl"):
-                    self.assertIn("Accept print job for office from 127.0.0.1", done.stdout)
-                if step.startswith("systemctl status"):
-                    self.assertIn("active (running)", done.stdout)
-                if "disable --now" in step:
-                    self.assertFalse(box.listening(9100))
-                    self.assertNotEqual(0, box.run("systemctl is-enabled ferrolink@9100", check=False).returncode)
-                if "apt remove" in step:
-                    self.assertNotIn("install ok installed",
-                                     box.run("dpkg-query -W -f='${Status}' ferrolink", check=False).stdout)
-            self.assertEqual(["ferrolink"] * sent, box.job_owners("office"))
-        finally:
-            box.close()
-
-    def test_foreground_relay_into_cups_as_written(self):
+    def installed_relay_prints_into_cups(self, program):
+        """The manual page's synopsis as written, with no setting: the packaged relay prints into
+        the CUPS queue of that name, while the build tree's keeps the folder spooler."""
         import cupslab
-        line = [b for b in shell_blocks() if "FERROLINK_SPOOLER=cups" in b][0].strip()
+        with open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8") as manual:
+            page = manual.read()
+        self.assertIn("\nferrolink STANDALONE office 9100\n", page)
         scheduler = cupslab.Scheduler()
         scheduler.start()
         try:
             folder = scheduler.add_queue("office")
             port = bench.free_port()
-            state = tempfile.mkdtemp(dir=bench.SCRATCH)
-            command = line.replace("/var/lib/ferrolink", state).replace(" ferrolink ", " %s " % bench.HOST_EXE)
-            command = command.replace(" 9100", " %d" % port)
-            relay = subprocess.Popen(command, shell=True, cwd=state, env=scheduler.env(),
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     start_new_session=True)
+            home = tempfile.mkdtemp(dir=bench.SCRATCH)
+            env = {k: v for k, v in scheduler.env().items() if not k.startswith("FERROLINK_")}
+            env["HOME"] = home
+            relay = subprocess.Popen([program, "STANDALONE", "office", str(port)], cwd=home, env=env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 bench.wait_for(lambda: bench.listening(port), 30, "the relay")
                 bench.send_job(port, b"through CUPS")
                 self.assertEqual([(b"through CUPS", "Forwarded Job")], scheduler.wait_jobs(folder, 1))
             finally:
-                os.killpg(relay.pid, 15)
+                relay.terminate()
                 relay.wait()
-                shutil.rmtree(state, ignore_errors=True)
+            # The build tree's relay, run the same way, prints into the folder printer of that name.
+            printer = os.path.join(home, ".ferrolink", "printers", "office")
+            os.makedirs(printer)
+            relay = subprocess.Popen([bench.HOST_EXE, "STANDALONE", "office", str(port)], cwd=home, env=env,
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                bench.wait_for(lambda: bench.listening(port), 30, "the build tree's relay")
+                bench.send_job(port, b"into a folder")
+                bench.wait_for(lambda: os.listdir(printer), 30, "the folder job")
+            finally:
+                relay.terminate()
+                relay.wait()
+            self.assertEqual(1, len(scheduler.wait_jobs(folder, 1)))
+            shutil.rmtree(home, ignore_errors=True)
         finally:
             scheduler.close()
+
+    def test_linux_quick_start_in_a_systemd_container(self):
+        import container
+        steps = linux_steps()
+        build = [step for step in steps if "--target package" in step][0]
+        subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
+        box = container.Container(files=[os.path.join(ROOT, package)])
+        try:
+            folder = box.add_queue("office")
+            ran = []
+            for step in steps:
+                if step == build or step.startswith("sudo apt install cmake"):
+                    continue  # built above; the build dependencies have their own test
+                if "/dev/tcp/" in step:
+                    done = box.run("bash -c %s" % shlex.quote(step))
+                    self.assertEqual((b"Hello, printer\n", "Forwarded Job"), box.wait_jobs(folder, 1)[-1])
+                else:
+                    done = box.run(step, cwd=container.CHECKOUT, input=b"y\n")  # what the reader answers to apt
+                ran.append(step)
+                if "enable --now" in step:
+                    bench.wait_for(lambda: box.listening(9100), 30, "the relay on 9100")
+                if step.startswith("systemctl status"):
+                    self.assertIn("active (running)", done.stdout)
+                    self.assertIn("Relaying port 9100 to queue office", done.stdout)
+                if step.startswith("sudo journalctl"):
+                    self.assertIn("Accept print job for office from 127.0.0.1", done.stdout)
+                if step.startswith("lpstat"):
+                    self.assertRegex(done.stdout, r"office-\d+ +ferrolink ")
+            self.assertEqual(8, len(ran), ran)
+            self.assertIn("`Accept print job for office from 127.0.0.1`", README)
+            self.manual_page_drop_ins(box, folder)
+            self.assertEqual(["ferrolink"] * 2, box.job_owners("office"))
+        finally:
+            box.close()
+
+    def manual_page_drop_ins(self, box, folder):
+        """The manual page's socket drop-ins, applied as it says: the client filter keeps local
+        clients and, without localhost, refuses them; one address replaces every address."""
+        with open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8") as manual:
+            page = manual.read()
+        blocks = [b.replace("\\-", "-") for b in re.findall(r"\.nf\n(\[Socket\]\n.*?)\.fi", page, re.S)]
+        clients = [b for b in blocks if "IPAddressAllow=" in b][0]
+        address = [b for b in blocks if "ListenStream=" in b][0]
+        dropin = "/etc/systemd/system/ferrolink@9100.socket.d/override.conf"
+        restart = "systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+        self.assertIn("systemctl edit ferrolink@9100.socket", page.replace("\\-", "-"))
+        self.assertIn(restart, " ".join(page.replace("\\-", "-").split()))
+        restart = "systemctl daemon-reload && %s && systemctl start ferrolink@9100" % restart
+        sent = 1
+        for text, allowed in ((clients, True), (clients.replace("localhost ", ""), False)):
+            box.put(dropin, text.encode())
+            box.run(restart)
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay with the drop-in")
+            if allowed:
+                box.send_job(9100, b"allowed client")
+                sent += 1
+            elif box.send_job(9100, b"refused client", timeout=3, check=False) == 0:
+                self.fail(box.ip_filter_missing("ferrolink@9100.socket", 9100))
+            self.assertEqual(sent, len(box.wait_jobs(folder, sent)), text)
+        # One address: the example's, moved to the container's loopback.
+        box.put(dropin, re.sub(r"ListenStream=[0-9.]+:", "ListenStream=127.0.0.2:", address).encode())
+        box.run(restart)
+        bench.wait_for(lambda: box.listening(9100), 30, "the relay on one address")
+        self.assertEqual(["127.0.0.2:9100"], [line.split()[3] for line in
+                                              box.run("ss -ltnH 'sport = :9100'").stdout.splitlines()])
+        box.run("rm %s && %s" % (dropin, restart))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Reproducible builds: the commit checked out here (or FERROLINK_REPRO_COMMIT), cloned twice at
-different paths and built at different times the way the README builds it, gives the same bytes
-in every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
+different paths and built at different times with the release command, gives the same bytes in
+every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
 the commit."""
 
 import glob
@@ -30,12 +30,14 @@ def git(*args, **options):
         env["GIT_CONFIG_GLOBAL"] = allowed
     return subprocess.run(["git"] + list(args), env=env, check=True, **options)
 
-# What a release ships: the build commands of one preset, then the artefacts they leave behind.
+# What a release ships: the command that builds it, then the artefacts it leaves behind. The
+# release command builds both presets in folders of its own; the executables are compared too
+# (the packaged Linux relay is the build tree's with CUPS as its default spooler).
 BUILDS = [
-    ("windows", ["cmake --preset windows", "cmake --build --preset windows -j2 --target package"],
-     ["build/windows/ferrolink.exe", "build/windows/packages/*.zip"]),
-    ("host", ["cmake --preset host -DBUILD_TESTING=OFF", "cmake --build --preset host -j2 --target package"],
-     ["build/host/ferrolink", "build/host/packages/*.deb"]),
+    ("release", ["scripts/release"],
+     ["build/release/*.zip", "build/release/*.zip.sha256", "build/release/*.deb",
+      "build/release-work/windows/ferrolink.exe",
+      "build/release-work/host/packaged/ferrolink"]),
 ]
 
 
@@ -80,6 +82,14 @@ class ReproducibleBuildTest(unittest.TestCase):
                 if subprocess.run(["cmp", ones[pattern], others[pattern]], stdout=subprocess.DEVNULL).returncode:
                     differ.append(pattern)
             self.assertEqual([], differ, "differ between the two builds of " + commit)
+            # A checkout with changes is no release of its commit: refused before anything is built.
+            with open(os.path.join(first, "README.md"), "a") as readme:
+                readme.write("changed\n")
+            shutil.rmtree(os.path.join(first, "build", "release"))
+            refused = subprocess.run(["scripts/release"], cwd=first, capture_output=True, text=True)
+            self.assertEqual(1, refused.returncode)
+            self.assertIn("the checkout has changes", refused.stderr)
+            self.assertFalse(os.path.exists(os.path.join(first, "build", "release")))
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
 

@@ -1,7 +1,9 @@
 // Host layer: the print spooler. Two spoolers stand behind the Win32 calls, chosen by the layer's
-// own setting FERROLINK_SPOOLER: "folder" (the default: a folder per printer under the layer's
-// root, for demos and tests) or "cups" (each printer is a CUPS destination of the scheduler that
-// libcups finds, CUPS_SERVER included). A CUPS job names the client being served as the host it
+// own setting FERROLINK_SPOOLER: "folder" (a folder per printer under the layer's root, for demos
+// and tests) or "cups" (each printer is a CUPS destination of the scheduler that libcups finds,
+// CUPS_SERVER included). Unset or empty, it is the build's default: "folder" in the build tree,
+// "cups" in the packaged relay (FERROLINK_DEFAULT_SPOOLER), so the installed command relays into
+// CUPS as its manual page shows it. A CUPS job names the client being served as the host it
 // came from: the peer of the connection that the layer's accept returned last.
 
 #include "host_spooler.h"
@@ -13,12 +15,18 @@
 #include <string.h>
 #include <strings.h>
 
+#ifndef FERROLINK_DEFAULT_SPOOLER
+#define FERROLINK_DEFAULT_SPOOLER "folder"
+#endif
+
 // Tells whether printers are CUPS destinations.
 static bool UseCups(void) {
     static int cups = -1;
     if (cups < 0) {
         const char *setting = getenv("FERROLINK_SPOOLER");
-        cups = setting != NULL && strcmp(setting, "cups") == 0;
+        if (setting == NULL || setting[0] == '\0')
+            setting = FERROLINK_DEFAULT_SPOOLER;
+        cups = strcmp(setting, "cups") == 0;
     }
     return cups == 1;
 }
