@@ -4,6 +4,7 @@ spooler, and CUPS clients (lp through a socket:// queue, the socket backend) on 
 import os
 import random
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -230,7 +231,71 @@ class CupsRelayTest(unittest.TestCase):
                 self.assertEqual(b"", client.recv(1))
             return None
 
+        def outage_answers_each_client_once_its_job_is_held(port):
+            # The client hears done as soon as its job is whole on disk, not once CUPS has it; the
+            # next client waits in the listen queue meanwhile.
+            self.cups.stop()
+            with socket.create_connection(("127.0.0.1", port)) as first:
+                first.sendall(b"first in the outage " * 1000)
+                first.shutdown(socket.SHUT_WR)
+                first.settimeout(30)
+                self.assertEqual(b"", first.recv(1))
+            self.assertTrue(any(n.endswith(".job") for n in os.listdir(self.held(port))), "still held")
+            with socket.create_connection(("127.0.0.1", port)) as second:
+                second.sendall(b"second in the outage " * 1000)
+                second.shutdown(socket.SHUT_WR)
+                second.settimeout(2)
+                self.assertRaises(socket.timeout, second.recv, 1)
+                self.cups.start()
+                second.settimeout(60)
+                self.assertEqual(b"", second.recv(1))
+            return None
+
+        def killed_while_the_scheduler_hangs(port):
+            # cupsd stopped dead once the job began: the relay's exchange at the client's close
+            # blocks, the job is whole on disk before it, and a kill -9 meanwhile loses nothing.
+            with socket.create_connection(("127.0.0.1", port)) as client:
+                client.sendall(b"held through a hang " * 1000)
+                bench.wait_for(lambda: os.listdir(self.held(port)), 30, "the hold file")
+                self.cups.process.send_signal(signal.SIGSTOP)
+                try:
+                    client.sendall(b"held through a hang " * 1000)
+                    client.shutdown(socket.SHUT_WR)
+                    client.settimeout(30)
+                    self.assertEqual(b"", client.recv(1))
+                    self.assertTrue(any(n.endswith(".job") for n in os.listdir(self.held(port))), "whole")
+                    self.relay.process.kill()
+                    self.relay.process.wait()
+                finally:
+                    self.cups.process.send_signal(signal.SIGCONT)
+            self.relay, _ = self.start_relay(port=port)
+            return None
+
+        def hold_folder_deleted_in_an_outage(port):
+            # The copy cannot be marked whole: the job still goes from its open file, and its
+            # client hears done only once CUPS has it.
+            self.cups.stop()
+            folder = self.held(port)
+            with socket.create_connection(("127.0.0.1", port)) as client:
+                client.sendall(b"copy lost " * 1000)
+                bench.wait_for(lambda: os.listdir(folder), 30, "the hold file")
+                shutil.rmtree(folder)
+                client.sendall(b"copy lost " * 1000)
+                client.shutdown(socket.SHUT_WR)
+                client.settimeout(3)
+                self.assertRaises(socket.timeout, client.recv, 1)
+                self.cups.start()
+                client.settimeout(60)
+                self.assertEqual(b"", client.recv(1))
+            self.assertIn("Cannot mark the held job %s/" % folder, self.relay.stderr())
+            return None
+
         rows = [
+            ("hold folder deleted in an outage", hold_folder_deleted_in_an_outage, 1, [b"copy lost " * 2000], 60),
+            ("outage answers each client once its job is held", outage_answers_each_client_once_its_job_is_held,
+             1, [b"first in the outage " * 1000, b"second in the outage " * 1000], 60),
+            ("relay killed while the scheduler hangs", killed_while_the_scheduler_hangs, 1,
+             [b"held through a hang " * 2000], 90),
             ("scheduler hangs up as a job begins", hangs_up_as_a_job_begins, 1,
              [b"held through a hang-up " * 1000], 30),
             ("relay killed while it holds a job", killed_while_holding, 2, [b"held over a restart " * 1000], 30),
@@ -410,6 +475,7 @@ class CupsRelayTest(unittest.TestCase):
                 self.assertIn(outcome, allowed)
                 self.assertEqual([], self.cups.wait_settled(10), "jobs left behind")
         self.assertIsNone(relay.process.poll())
+        return relay
 
     def test_relay_killed_mid_job_leaves_no_job_behind(self):
         for size in (1000, 200_000):  # before and after its bytes started to reach the scheduler
@@ -421,6 +487,9 @@ class CupsRelayTest(unittest.TestCase):
                     time.sleep(1)
                     relay.process.kill()
                     relay.process.wait()
+                    # Its whole job sent but not yet ended: the client must not take the relay's
+                    # death for an orderly end.
+                    self.assertRaises(ConnectionResetError, client.recv, 1)
                 self.assertEqual([], self.cups.wait_settled(10), "the killed relay's job")
                 relay, port = self.start_relay()
                 bench.send_job(port, b"next")
@@ -430,11 +499,13 @@ class CupsRelayTest(unittest.TestCase):
                     os.remove(os.path.join(self.office, name))
 
     def test_connections_that_end_early_leave_no_job(self):
-        self.run_rows([
+        relay = self.run_rows([
             ("empty connection", 0, None, None, {"nothing"}),
             ("reset before the first byte", 0, None, None, {"nothing"}),
-            ("reset mid-job", 200_000, None, None, {"whole", "prefix", "nothing"}),
+            # A reset is not an end: nothing of the job prints, and standard error says why.
+            ("reset mid-job", 200_000, None, None, {"nothing"}),
         ])
+        self.assertIn("The connection from 127.0.0.1 broke off", relay.stderr())
 
     def test_scheduler_trouble_mid_job_ends_the_job_whole_or_logged(self):
         def strike(action, *args):

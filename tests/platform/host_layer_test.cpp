@@ -15,7 +15,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -435,6 +437,101 @@ TEST(HostSockets, WinsockErrorNumbers) {
     EXPECT_EQ(WSAEADDRINUSE, WSAGetLastError());
     closesocket(second);
     closesocket(first);
+    EXPECT_EQ(0, WSACleanup());
+}
+
+// The client's side, in plain POSIX calls: the host layer declares the Winsock names instead.
+extern "C" int connect(int fd, const void *address, unsigned int length);
+extern "C" int shutdown(int fd, int how);
+extern "C" int setsockopt(int fd, int level, int name, const void *value, unsigned int length);
+extern "C" int getsockname(int fd, void *address, unsigned int *length);
+enum { CLIENT_SHUT_WR = 1, CLIENT_SOL_SOCKET = 1, CLIENT_SO_LINGER = 13 };
+
+// What the client reads once the relay is done with it: "end", "reset" or "nothing yet".
+static std::string ClientHears(int client) {
+    struct pollfd wait = {client, POLLIN, 0};
+    if (poll(&wait, 1, 2000) != 1)
+        return "nothing yet";
+    char byte;
+    ssize_t got = read(client, &byte, 1);
+    return got == 0 ? "end" : got < 0 && errno == ECONNRESET ? "reset" : "data";
+}
+
+// A client hears an orderly end only once its job is whole in the spooler, before the relay
+// closes the connection; a relay that drops the connection otherwise (as its death would) resets
+// it, and a client that resets gets no job.
+TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
+    enum Ending { HalfClose, Reset };
+    struct Row {
+        const char *name;
+        Ending client;
+        bool relayClosesPrinter; // false: the relay drops the connection first, as if killed (its
+                                 // printer handle stays open, as a dead relay's would)
+        const char *heardBeforeClose, *heardAfterClose;
+        size_t jobs;
+    } rows[] = {
+        {"a whole job", HalfClose, true, "end", "end", 1},
+        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0},
+        {"client reset mid-job", Reset, true, "reset", "reset", 0},
+    };
+    std::string printer = Root + "/printers/Sockets";
+    ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    ASSERT_EQ(0, bind(listener, (struct sockaddr *)&address, sizeof address));
+    unsigned int length = sizeof address;
+    ASSERT_EQ(0, getsockname((int)listener, &address, &length));
+    ASSERT_EQ(0, listen(listener, 2));
+    for (const Row &row : rows) {
+        size_t before = Files(printer, ".prn").size();
+        int client = (int)socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(0, connect(client, &address, sizeof address)) << row.name;
+        SOCKET connection = accept(listener, nullptr, nullptr);
+        ASSERT_NE(INVALID_SOCKET, connection);
+        HANDLE handle = nullptr;
+        DOC_INFO_1A document = {(LPSTR) "Forwarded Job", nullptr, (LPSTR) "RAW"};
+        ASSERT_TRUE(OpenPrinterA((LPSTR) "Sockets", &handle, nullptr));
+        ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+        ASSERT_EQ(5, write(client, "hello", 5));
+        if (row.client == HalfClose) {
+            shutdown(client, CLIENT_SHUT_WR);
+        } else {
+            struct {
+                int onoff, linger;
+            } abort = {1, 0};
+            setsockopt(client, CLIENT_SOL_SOCKET, CLIENT_SO_LINGER, &abort, sizeof abort);
+        }
+        char buffer[16];
+        int received;
+        testing::internal::CaptureStderr();
+        while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
+            DWORD written = 0;
+            WritePrinter(handle, buffer, (DWORD)received, &written);
+            if (row.client == Reset && received > 0)
+                close(client); // the reset arrives after the first bytes
+        }
+        std::string said = testing::internal::GetCapturedStderr();
+        if (row.relayClosesPrinter) {
+            EXPECT_TRUE(ClosePrinter(handle)) << row.name; // a reset makes no job, and no failure
+        }
+        if (row.client == HalfClose) {
+            EXPECT_EQ(row.heardBeforeClose, ClientHears(client)) << row.name;
+        }
+        closesocket(connection);
+        if (row.client == HalfClose) {
+            EXPECT_EQ(row.heardAfterClose, ClientHears(client)) << row.name;
+            close(client);
+        } else {
+            EXPECT_NE(std::string::npos, said.find("from 127.0.0.1 broke off")) << said;
+        }
+        EXPECT_EQ(before + row.jobs, Files(printer, ".prn").size()) << row.name;
+    }
+    closesocket(listener);
     EXPECT_EQ(0, WSACleanup());
 }
 

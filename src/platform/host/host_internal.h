@@ -25,6 +25,15 @@ bool WriteAllBytes(int fd, const void *data, size_t size);
 // last; "" before any.
 void LastAcceptedPeer(char *buffer, size_t capacity);
 
+// True when the connection being served broke off (a reset or a receive error): on Linux that
+// is no job, and the spooler prints nothing of it.
+bool HostClientBrokeOff(void);
+
+// Tells the client being served that its job is delivered, by an orderly end of its connection
+// before the relay closes it; does nothing unless its stream ended in order. Called by the
+// spooler once the job is whole on disk (or the scheduler took it).
+void HostReleaseClient(void);
+
 // The port of the listening socket that accept served last; 0 before any accept.
 int HostListenPort(void);
 

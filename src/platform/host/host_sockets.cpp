@@ -10,6 +10,14 @@
 //
 // Under systemd the listening socket may come from a socket unit: socket takes it and bind accepts
 // it when it is already bound where asked. A stop signal ends the relay in accept, never in a job.
+//
+// A client hears an orderly end only once its job is whole on disk; in every other case it hears
+// a reset. accept arms an abortive close on each connection, so that a close, or the relay's
+// death (kill -9, the SIGKILL after TimeoutStopSec), resets it; the spooler ends the connection in
+// order (HostReleaseClient) once the job is safe, before it waits for the scheduler. recv records
+// how the client's stream ended: a reset or a receive error is not an end on Linux, and the
+// spooler makes no job of such a connection (on Windows a receive error ends a job like a normal
+// end).
 
 #include "win32.h"
 
@@ -29,6 +37,11 @@ static std::atomic<uint32_t> LastPeer; // network order
 static std::atomic<bool> PeerKnown;
 static std::atomic<int> ListeningPort;
 static std::atomic<bool> HeldJobsDelivered;
+
+// How the served connection's stream stands, as recv saw it.
+enum ClientEnd { CLIENT_RECEIVING, CLIENT_ENDED, CLIENT_BROKE_OFF, CLIENT_RELEASED };
+static std::atomic<int> ServedConnection{-1};
+static std::atomic<int> ServedEnd{CLIENT_RECEIVING};
 
 // Remembers a failure's Winsock number for WSAGetLastError.
 static int Failed(int error) {
@@ -128,6 +141,9 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         Failed(error);
         return INVALID_SOCKET;
     }
+    PosixArmReset(fd);
+    ServedConnection = fd;
+    ServedEnd = CLIENT_RECEIVING;
     LastPeer = peerAddress;
     PeerKnown = true;
     SetHostServingClient(true);
@@ -158,18 +174,62 @@ void LastAcceptedPeer(char *buffer, size_t capacity) {
         snprintf(buffer, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
+// Says in words why a receive failed.
+static void DescribeReceiveError(int error, char *buffer, size_t capacity) {
+    if (error == WSAECONNRESET)
+        snprintf(buffer, capacity, "%s", "the client reset it");
+    else if (error == WSAETIMEDOUT)
+        snprintf(buffer, capacity, "%s", "it timed out");
+    else
+        snprintf(buffer, capacity, "receive error %d", error);
+}
+
+// Records how the served connection's stream ended; a break is said on standard error, as its
+// client's job is then not printed.
+static void NoteStreamEnd(int fd, long received, int error) {
+    int receiving = CLIENT_RECEIVING;
+    bool brokeOff = received < 0;
+    if (received > 0 || fd != ServedConnection.load() ||
+        !ServedEnd.compare_exchange_strong(receiving, brokeOff ? CLIENT_BROKE_OFF : CLIENT_ENDED) ||
+        !brokeOff)
+        return;
+    char peer[16], reason[48];
+    LastAcceptedPeer(peer, sizeof peer);
+    DescribeReceiveError(error, reason, sizeof reason);
+    fprintf(stderr, "The connection from %s broke off (%s): its job is not printed.\n", peer,
+            reason);
+}
+
 // Receives what the client sent so far; 0 once it closed its side.
 int recv(SOCKET s, char *buffer, int length, int) {
     int error = 0;
     if (length < 0)
         return Failed(WSAEINVAL);
     long received = PosixReceive((int)s, buffer, (size_t)length, &error);
+    NoteStreamEnd((int)s, received, error);
     return received < 0 ? Failed(error) : (int)received;
 }
 
-// Closes a socket, ending its connection or giving up its port.
+// True when the served connection's stream ended in a reset or a receive error.
+bool HostClientBrokeOff(void) {
+    return ServedEnd.load() == CLIENT_BROKE_OFF;
+}
+
+// Ends the served connection in order, once its client ended its stream in order.
+void HostReleaseClient(void) {
+    int ended = CLIENT_ENDED;
+    int fd = ServedConnection.load();
+    if (fd >= 0 && ServedEnd.compare_exchange_strong(ended, CLIENT_RELEASED))
+        PosixEndInOrder(fd);
+}
+
+// Closes a socket, ending its connection or giving up its port; a served connection that was not
+// released is reset.
 int closesocket(SOCKET s) {
     int error = 0;
+    int served = (int)s;
+    if (ServedConnection.compare_exchange_strong(served, -1))
+        ServedEnd = CLIENT_RECEIVING;
     ForgetInheritedListener((int)s);
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
 }

@@ -4,25 +4,36 @@
 // whole, so an attempt either hands the job over whole or leaves nothing there.
 //
 // Every job is held on disk (see hold_file.h) until the scheduler has answered that it took it:
-// - WritePrinter gathers bytes in the handle's fixed 64 KiB buffer (memory stays flat whatever
-//   the job's size); each full buffer goes to the hold file and then, as the fast path, as one
+// - WritePrinter appends each call's bytes to the hold file at once, so that what the client
+//   sent is on disk as it arrives. It also gathers them in the handle's fixed 64 KiB buffer
+//   (memory stays flat whatever the job's size); each full buffer goes, as the fast path, as one
 //   HTTP chunk of a Print-Job request streamed while the job arrives. Bytes that have waited for
 //   FLUSH_AFTER_SECONDS go out with the next write, so that a client that trickles its job keeps
-//   the request busy enough for cupsd's Timeout. A job of up to 64 KiB reaches the disk and the
-//   scheduler only at its client's close.
+//   the request busy enough for cupsd's Timeout.
 // - When the stream fails for a reason that waiting may cure (the scheduler stopped, restarted
 //   or cut the request off), the job goes on arriving into the hold file only; the scheduler
 //   discards the broken request whole.
-// - ClosePrinter ends the request and reads the answer. A temporary refusal (too many active
-//   jobs, an outage...) makes it wait and send the held job again until the scheduler takes it
+// - ClosePrinter, once the client ended its stream in order, first marks the hold file as
+//   received whole and ends the client's connection in order (HostReleaseClient): the job is
+//   safe before any further exchange with the scheduler, so nothing the scheduler does (a hang,
+//   an outage, a slow connect) keeps it unfinished, and the client does not wait for CUPS. Then
+//   it ends the request and reads the answer. A temporary refusal (too many active jobs, an
+//   outage...) makes it wait and send the held job again until the scheduler takes it
 //   (cups_delivery.h): the relay serves no one meanwhile and its next clients wait in the listen
 //   queue, as for a busy printer. A refusal for good (no such queue, a queue that rejects jobs,
 //   a job too large, no authorisation) drops the job and fails the call that learnt of it.
+// - A connection that broke off (a reset or a receive error) is no job on Linux: its hold file
+//   is deleted and its request abandoned, so the scheduler discards it; the close succeeds, as
+//   for a connection that brought nothing.
 // - The scheduler out of reach when a job begins is no refusal: the job is received and held.
 // - A stop of the process during a wait leaves the job held for the next start, and the close
 //   succeeds: the job is safe on disk.
 // - Without a hold file (the disk full, the folder not writable), which standard error reports,
-//   a job goes to the scheduler as it arrives and any failure fails the job, as a failure shows.
+//   a job goes to the scheduler as it arrives and any failure fails the job, as a failure shows;
+//   its client hears that it was delivered only once the scheduler took it. A hold file that
+//   cannot be marked whole (its folder deleted or made read-only meanwhile) still carries the
+//   job from its open descriptor, but a restart would not send it: its client, too, hears only
+//   once the scheduler took it.
 // - A connection that wrote nothing has nothing to print: no request is made.
 // - The job's name is the document's name, its requesting user the relay's own user, and its
 //   job-originating-host-name the IPv4 address of the client being served, as the layer's accept
@@ -45,6 +56,7 @@ enum {
     ERROR_INVALID_HANDLE = 6,
     ERROR_WRITE_FAULT = 29,
     ERROR_INVALID_PARAMETER = 87,
+    ERROR_OPERATION_ABORTED = 995,
     ERROR_INVALID_PRINTER_NAME = 1801,
     RPC_S_SERVER_UNAVAILABLE = 1722,
     ERROR_SPL_NO_STARTDOC = 3024,
@@ -145,10 +157,9 @@ static bool Stream(CupsPrinter *printer) {
     return CupsSendChunk(printer->connection, printer->buffer, printer->used, answer);
 }
 
-// Moves the gathered bytes to the hold file and to the stream; false when the job is lost.
+// Sends the gathered bytes on the stream (the hold file has them already); false when the job
+// is lost.
 static bool Flush(CupsPrinter *printer) {
-    if (Holding(printer) && !HoldAppend(&printer->hold, printer->buffer, printer->used))
-        LoseHold(printer);
     if (!printer->streamGivenUp && !Stream(printer)) {
         Disconnect(printer);
         printer->streamGivenUp = true;
@@ -189,19 +200,48 @@ static bool FinishStream(CupsPrinter *printer) {
     return true;
 }
 
-// Waits until the scheduler takes the held job; false when it refuses it for good.
-static bool WaitForScheduler(CupsPrinter *printer) {
+// Waits until the scheduler takes the held job; false when it refuses it for good. whole tells
+// whether the hold file is marked whole: a stop leaves only such a job held for the next start.
+static bool WaitForScheduler(CupsPrinter *printer, bool whole) {
+    if (!Holding(printer) || printer->hold.size == 0) { // never an empty job in place of one
+        Abandon(printer, ERROR_WRITE_FAULT);
+        return false;
+    }
     switch (DeliverHeld(&printer->hold, &printer->answer, printer->buffer, CUPS_BUFFER_SIZE)) {
     case DELIVERY_TAKEN:
         RemoveTakenJob(&printer->hold); // or the relay ends, saying why
         return true;
     case DELIVERY_STOPPED:
+        if (!whole && !HoldComplete(&printer->hold)) {
+            Journal("The job for %s is lost at this stop: its copy %s cannot be marked whole (%s). "
+                    "Its client is told that it failed.",
+                    printer->name, printer->hold.path, strerror(errno));
+            HoldRelease(&printer->hold);
+            printer->error = ERROR_WRITE_FAULT;
+            return false;
+        }
         HoldRelease(&printer->hold); // safe on disk, sent first at the next start
         return true;
     default:
         Abandon(printer, ERROR_WRITE_FAULT);
         return false;
     }
+}
+
+// Marks the held job as received whole and tells its client so; false, said on standard error,
+// when the file cannot be marked (it still carries the job from its open descriptor).
+static bool MarkWhole(CupsPrinter *printer) {
+    if (!Holding(printer))
+        return false;
+    if (!HoldComplete(&printer->hold)) {
+        Journal("Cannot mark the held job %s as received whole (%s): the job goes to CUPS from "
+                "the open copy, which a restart would not send again; its client is told only "
+                "once CUPS has it.",
+                printer->hold.path, strerror(errno));
+        return false;
+    }
+    HostReleaseClient();
+    return true;
 }
 
 // Ends the slot's document: taken by the scheduler, or held for the next start, or given up;
@@ -214,12 +254,15 @@ static bool EndJob(CupsPrinter *printer, unsigned int *error) {
         HoldRemove(&printer->hold);
         return true;
     }
-    bool taken = !printer->failed && Flush(printer);
-    if (taken && Holding(printer) && !HoldComplete(&printer->hold))
-        LoseHold(printer);
-    taken = taken && FinishStream(printer);
+    // A connection that broke off is no job: nothing prints, and nothing failed to print.
+    if (!printer->failed && HostClientBrokeOff()) {
+        Abandon(printer, ERROR_OPERATION_ABORTED);
+        return true;
+    }
+    bool whole = !printer->failed && MarkWhole(printer);
+    bool taken = !printer->failed && Flush(printer) && FinishStream(printer);
     if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
-        taken = WaitForScheduler(printer);
+        taken = WaitForScheduler(printer, whole);
     else if (taken)
         RemoveTakenJob(&printer->hold);
     if (!taken)
@@ -295,8 +338,8 @@ unsigned int CupsClientStart(int slot, const char *title, const char *originHost
     return Documents;
 }
 
-// Gathers bytes, moving each full buffer on; on a failure the document is given up and nothing
-// of this call counts as taken.
+// Holds bytes at once and gathers them for the stream, moving each full buffer on; on a failure
+// the document is given up and nothing of this call counts as taken.
 bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned int *error) {
     CupsPrinter *printer = PrinterAt(slot);
     if (printer == NULL) {
@@ -305,6 +348,15 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
     }
     if (!printer->started || printer->failed) {
         *error = printer->failed ? printer->error : (unsigned int)ERROR_SPL_NO_STARTDOC;
+        return false;
+    }
+    if (Holding(printer) && !HoldAppend(&printer->hold, data, count))
+        LoseHold(printer);
+    if (printer->streamGivenUp) { // the hold file alone carries the job now
+        if (Holding(printer))
+            return true;
+        Abandon(printer, AnswerError(&printer->answer));
+        *error = printer->error;
         return false;
     }
     const char *bytes = (const char *)data;
@@ -332,6 +384,8 @@ bool CupsClientClose(int slot, unsigned int *error) {
         return false;
     }
     bool complete = EndJob(printer, error);
+    if (complete)
+        HostReleaseClient(); // taken by the scheduler, held whole, or nothing to print
     Disconnect(printer);
     pthread_mutex_lock(&PrintersLock);
     printer->inUse = false;

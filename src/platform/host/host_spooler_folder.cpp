@@ -6,6 +6,11 @@
 // datatype travel with the file as extended attributes (user.ferrolink.document and
 // user.ferrolink.datatype), which cost no extra file per job.
 //
+// A job whose connection broke off (a reset or a receive error) is no job on Linux: ClosePrinter
+// deletes its file and succeeds, as for a connection that brought nothing. A job whose bytes did
+// not all reach the file is deleted too, and the close fails. A published job's client is told
+// at once that it was delivered (HostReleaseClient); in every other case it hears a reset.
+//
 // A relay ended during a job leaves its hidden file (.job-<pid>-<n>.tmp) behind. The writer holds
 // a lock on that file until it is published, so the first open of a printer in a process removes
 // the hidden files of writers that are gone: their process no longer runs (or is this one, an
@@ -34,7 +39,8 @@ enum { MAX_PRINTERS = 16, SPOOL_PATH_SIZE = 1024 };
 
 struct Printer {
     bool inUse;
-    int job; // descriptor of the job being written, -1 when none
+    bool incomplete; // a write did not reach the file whole
+    int job;         // descriptor of the job being written, -1 when none
     unsigned int jobId;
     char directory[SPOOL_PATH_SIZE];
     char jobFile[SPOOL_PATH_SIZE + 32]; // hidden while the job is written
@@ -221,6 +227,7 @@ BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     }
     if (written != NULL)
         *written = total;
+    printer->incomplete = printer->incomplete || total < count;
     if (total < count) {
         SetHostError(ERROR_WRITE_FAULT);
         return FALSE;
@@ -228,30 +235,41 @@ BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     return TRUE;
 }
 
-// Makes the finished job visible under its final name.
-static void PublishJob(Printer *printer) {
+// Makes the finished job visible under its final name; false when it stays hidden.
+static bool PublishJob(Printer *printer) {
     char name[SPOOL_PATH_SIZE + 64];
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     unsigned long long stamp = (unsigned long long)now.tv_sec * 1000000000ull + now.tv_nsec;
     snprintf(name, sizeof name, "%s/job-%020llu-%d-%u.prn", printer->directory, stamp, ProcessId(),
              printer->jobId);
-    rename(printer->jobFile, name);
+    return rename(printer->jobFile, name) == 0;
 }
 
-// Releases the handle; a job begun on it is complete afterwards.
+// Releases the handle; a job begun on it is complete afterwards, or deleted when it is not whole.
 BOOL FolderClosePrinter(HANDLE handle) {
     Printer *printer = PrinterOf(handle);
     if (printer == NULL) {
         SetHostError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    bool failed = false;
     if (printer->job >= 0) {
-        PublishJob(printer); // renamed while still locked: a sweep never meets it unlocked
+        bool whole = !printer->incomplete && !HostClientBrokeOff();
+        // Renamed while still locked: a sweep never meets it unlocked.
+        bool published = whole && PublishJob(printer);
+        if (!published)
+            unlink(printer->jobFile);
+        failed = printer->incomplete || (whole && !published);
         close(printer->job);
     }
     pthread_mutex_lock(&PrintersLock);
     printer->inUse = false;
     pthread_mutex_unlock(&PrintersLock);
+    if (failed) {
+        SetHostError(ERROR_WRITE_FAULT);
+        return FALSE;
+    }
+    HostReleaseClient();
     return TRUE;
 }

@@ -132,6 +132,19 @@ long PosixReceive(int fd, char *buffer, size_t length, int *error) {
     return received < 0 ? Fail(error) : (long)received;
 }
 
+// Arms an abortive close: SO_LINGER on with no time, so that close sends a reset.
+void PosixArmReset(int fd) {
+    struct linger abortive = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+}
+
+// Disarms the abortive close, then sends our end of the stream.
+void PosixEndInOrder(int fd) {
+    struct linger orderly = {0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
+    shutdown(fd, SHUT_WR);
+}
+
 // Closes a socket.
 int PosixClose(int fd, int *error) {
     return close(fd) != 0 ? Fail(error) : 0;
