@@ -1,7 +1,6 @@
 // Host layer: the relay's life under a service manager on Linux. A SIGTERM lets the job being
-// received finish, serves the clients already queued on the port for up to 60 s, and ends the
-// relay at its next wait for a client; the readiness protocol of systemd (datagrams to
-// NOTIFY_SOCKET) says when the relay waits for clients and when it stops;
+// received finish and ends the relay at its next wait for a client; the readiness protocol of
+// systemd (datagrams to NOTIFY_SOCKET) says when the relay waits for clients and when it stops;
 // a listening socket that systemd passes (LISTEN_FDS) is taken instead of binding one, so clients
 // that connect while the relay restarts wait in systemd's queue.
 //
@@ -25,9 +24,6 @@
 #include <unistd.h>
 
 enum { LISTEN_FDS_START = 3 }; // the first descriptor systemd passes
-// How long a stop keeps serving queued clients: well inside the unit's TimeoutStopSec=90, so that
-// the job being received when the bound passes still has time to finish before SIGKILL.
-enum { STOP_SERVES_QUEUED_SECONDS = 60 };
 
 static bool Started;
 static int NotifyFd = -1;
@@ -35,7 +31,6 @@ static struct sockaddr_un NotifyAddress;
 static socklen_t NotifyLength;
 static int WakePipe[2] = {-1, -1};
 static volatile sig_atomic_t ServingClient;
-static volatile sig_atomic_t StopSignalSecond = -1; // HostSeconds() of the first stop signal
 static bool ReadySent;
 static int InheritedListener = -1;
 static bool InheritedChecked;
@@ -65,8 +60,6 @@ static void OpenNotifySocket(void) {
 // SIGTERM: marks the stop, tells the manager, and wakes a wait for the next client.
 static void OnStopSignal(int) {
     int saved = errno;
-    if (StopSignalSecond < 0)
-        StopSignalSecond = (sig_atomic_t)HostSeconds(); // clock_gettime is async-signal-safe
     RequestHostStop();
     Notify(ServingClient ? "STOPPING=1\nSTATUS=Stopping once the job being received is complete"
                          : "STOPPING=1\nSTATUS=Stopping");
@@ -97,12 +90,6 @@ void StartHostProcess(void) {
 // The descriptor that becomes readable once a stop has been requested; -1 without one.
 int HostStopWakeDescriptor(void) {
     return WakePipe[0];
-}
-
-// Serves queued clients during the first seconds of a stop; a stop without the signal serves none.
-bool HostStopServesQueued(void) {
-    return HostStopRequested() && StopSignalSecond >= 0 &&
-           HostSeconds() - (time_t)StopSignalSecond < STOP_SERVES_QUEUED_SECONDS;
 }
 
 // Ends the relay for a requested stop, between two jobs: status 0, as after a stop control.

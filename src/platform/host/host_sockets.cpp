@@ -9,8 +9,7 @@
 // the listening port, which names the instance's folder of held jobs.
 //
 // Under systemd the listening socket may come from a socket unit: socket takes it and bind accepts
-// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job,
-// once the clients already queued are served (for a bounded time; the rest are reset).
+// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job.
 
 #include "win32.h"
 
@@ -106,8 +105,7 @@ int listen(SOCKET s, int backlog) {
 }
 
 // Accepts a connection and records its peer for the spooler. The first wait tells systemd the
-// relay is ready; a stop requested before or during a wait ends the process here, between jobs,
-// once no client is queued or the stop's time for queued clients is over.
+// relay is ready; a stop requested before or during a wait ends the process here, between jobs.
 // The first accept then lets the spooler send what an earlier run of the same instance left held:
 // the port is ours by then (so no other instance sends the same jobs) and listens (so clients
 // queue rather than fail); readiness comes first, as that sending may wait for the scheduler.
@@ -120,11 +118,10 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     NotifyHostReady((int)s);
     if (!HeldJobsDelivered.exchange(true))
         HostDeliverHeldJobs();
-    int waited =
-        HostStopRequested() ? 0 : PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
-    // A stop first serves the clients already queued: the kernel has taken their bytes (some sent
-    // the whole job and closed), and the end of the listening socket would reset them.
-    if (waited == 0 && !(HostStopServesQueued() && PosixClientPending((int)s, &error) == 1))
+    if (HostStopRequested())
+        EndHostForStop();
+    int waited = PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
+    if (waited == 0)
         EndHostForStop();
     int fd = waited < 0 ? -1 : PosixAccept((int)s, &peerAddress, &peerPort, &error);
     if (fd < 0) {

@@ -97,18 +97,6 @@ int PosixWaitForClient(int fd, int wakeFd, int *error) {
     return (waits[1].revents & POLLIN) != 0 && wakeFd >= 0 ? 0 : 1;
 }
 
-// Polls the listening socket with no wait, retrying when a signal interrupts the poll.
-int PosixClientPending(int fd, int *error) {
-    struct pollfd wait = {fd, POLLIN, 0};
-    int ready;
-    do {
-        ready = poll(&wait, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0)
-        return Fail(error);
-    return (wait.revents & POLLIN) != 0 ? 1 : 0;
-}
-
 // Accepts one connection, retrying when a signal interrupts the wait.
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error) {
     struct sockaddr_in peer;

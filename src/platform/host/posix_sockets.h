@@ -11,8 +11,6 @@ int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *erro
 int PosixListen(int fd, int backlog, int *error);
 // Waits until a client can be accepted (1) or wakeFd becomes readable (0); -1 on failure.
 int PosixWaitForClient(int fd, int wakeFd, int *error);
-// Tells whether a connection is queued for accept now, without waiting (1 or 0); -1 on failure.
-int PosixClientPending(int fd, int *error);
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
 int PosixClose(int fd, int *error);
