@@ -2,6 +2,7 @@
 then its whole life under a real systemd in a container (install, enable, relay into the
 container's cupsd, kill, reinstall, remove, purge), with the hardening rated by systemd itself."""
 
+import glob
 import os
 import random
 import subprocess
@@ -13,6 +14,9 @@ import lab as bench
 
 BUILD = os.path.dirname(os.path.realpath(bench.HOST_EXE))
 ACCEPT = "Accept print job for office from 127.0.0.1"
+# Asks systemd for a stop or restart of 9100 and returns once the relay is being stopped.
+STOPPING = ("systemctl --no-block %s && for i in $(seq 300); do "
+            "[ $(systemctl show -P ActiveState ferrolink@9100) = deactivating ] && break; sleep 0.1; done")
 
 
 def build_package():
@@ -20,6 +24,29 @@ def build_package():
     done = subprocess.run(["cmake", "--build", BUILD, "--target", "package"], capture_output=True, text=True)
     if done.returncode != 0:
         raise AssertionError("the package did not build: " + done.stdout[-2000:] + done.stderr[-2000:])
+    return done.stdout.strip().splitlines()[-1]
+
+
+def build_release(version):
+    """Builds the .deb of the last tree of the git history at that version (once per build folder,
+    from a copy of the tree) and returns its path."""
+    folder = os.path.join(BUILD, "release-" + version)
+    built = glob.glob(os.path.join(folder, "build", "packages", "*.deb"))
+    if built:
+        return built[0]
+    # The newest commit that changed the count of that version line left it: its parent is the last.
+    commits = subprocess.run(["git", "-C", container.REPO, "log", "--format=%H", "-S",
+                              "project(Ferrolink VERSION %s " % version, "--", "CMakeLists.txt"],
+                             capture_output=True, text=True, check=True).stdout.split()
+    subprocess.run(["rm", "-rf", folder], check=True)
+    os.makedirs(os.path.join(folder, "source"))
+    subprocess.run("git -C '%s' archive %s^ | tar -x -C '%s/source'" % (container.REPO, commits[0], folder),
+                   shell=True, check=True)
+    for command in (["cmake", "-S", folder + "/source", "-B", folder + "/build", "-G", "Ninja",
+                     "-DCMAKE_BUILD_TYPE=Release"], ["cmake", "--build", folder + "/build", "--target", "package"]):
+        done = subprocess.run(command, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise AssertionError("the %s package did not build: %s%s" % (version, done.stdout[-2000:], done.stderr[-2000:]))
     return done.stdout.strip().splitlines()[-1]
 
 
@@ -86,6 +113,8 @@ class SystemdLifecycleTest(unittest.TestCase):
             self.assertEqual(["ferrolink"] * len(jobs), box.job_owners("office"))
             journal = box.run("journalctl -u ferrolink@9100 -o cat --no-pager").stdout.splitlines()
             self.assertEqual(len(jobs), journal.count(ACCEPT))
+            tagged = box.run("journalctl -t ferrolink -o cat --no-pager").stdout.splitlines()
+            self.assertEqual(len(jobs), tagged.count(ACCEPT), "journalctl -t ferrolink")
             log = bench.read_file(box.host_path("/var/log/private/ferrolink/9100/Ferrolink.log"))
             self.assertEqual(("KVFerrolink 1.0\nFerrolink starting...\n" + (ACCEPT + "\n") * len(jobs)).encode(),
                              log)
@@ -101,9 +130,7 @@ class SystemdLifecycleTest(unittest.TestCase):
 
             # A restart in the middle of a 3 MB job, with ten clients waiting: every job whole.
             size = 3_000_000
-            box.send_mid_job(9100, size, 10, "systemctl --no-block restart ferrolink@9100 && for i in $(seq 300); do "
-                             "[ $(systemctl show -P ActiveState ferrolink@9100) = deactivating ] && break; "
-                             "sleep 0.1; done")
+            box.send_mid_job(9100, size, 10, STOPPING % "restart ferrolink@9100")
             printed = [data for data, _ in box.wait_jobs(folder, done + 11)[done:]]
             self.assertEqual(bytes([0]) * size, printed[0], "the job being received")
             self.assertEqual([bytes([i]) * (size // 8) for i in range(1, 11)], sorted(printed[1:]))
@@ -139,7 +166,11 @@ class SystemdLifecycleTest(unittest.TestCase):
             self.assertEqual(("enabled", "active", True, False),
                              (box.run("systemctl is-enabled ferrolink@9100").stdout.strip(),
                               box.state("ferrolink@9100"), box.listening(9100), box.listening(9101)))
-            box.run("apt-get purge -y ferrolink")
+            held = "/var/lib/private/ferrolink/held/9199/"  # no relay serves 9199 to send them
+            for name in ("1.job", "2.job", "3.part"):
+                box.put(held + name, b"held")
+            purged = box.run("apt-get purge -y ferrolink")
+            self.assertIn("purging deletes 2 held jobs", purged.stdout + purged.stderr)  # apt shows dpkg's both
             self.assertEqual("", box.run("ls /etc/systemd/system/*.wants | grep ferrolink || true").stdout)
             self.assertEqual("", box.run("ls -d /etc/ferrolink /var/lib/ferrolink /var/log/ferrolink "
                                          "/var/lib/private/ferrolink 2>/dev/null || true").stdout)
@@ -159,6 +190,7 @@ class MisconfiguredInstanceTest(unittest.TestCase):
             bench.wait_for(lambda: box.listening(9109), 30, "the port's holder")
             not_a_port = "the instance name must be a port number from 1 to 65535"
             unset = "PRINTER is empty or not set in /etc/ferrolink/%s.conf"
+            writable = "/etc/ferrolink/%s.conf may be written by others than root"
             rows = [  # instance, /etc/ferrolink/<instance>.conf (None: none), reason in the journal
                 ("9102", "", unset % 9102),
                 ("9103", "printer=office\n", unset % 9103),
@@ -169,10 +201,15 @@ class MisconfiguredInstanceTest(unittest.TestCase):
                 ("09107", "PRINTER=office\n", not_a_port),
                 ("75636", "PRINTER=office\n", not_a_port),
                 ("9109", "PRINTER=office\n", "Error: couldn't bind: 10048"),
+                ("9111", "PRINTER=office\n", writable % 9111, "chmod g+w /etc/ferrolink/9111.conf"),
+                ("9112", "PRINTER=office\n", writable % 9112, "chmod o+w /etc/ferrolink/9112.conf"),
+                ("9113", "PRINTER=office\n", writable % 9113, "chown nobody /etc/ferrolink/9113.conf"),
             ]
-            for instance, conf, reason in rows:
+            for instance, conf, reason, *then in rows:
                 if conf is not None:
                     box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
+                for command in then:
+                    box.run(command)
                 unit = "ferrolink@%s.service" % instance
                 box.run("systemctl start %s" % unit, check=False)
                 bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
@@ -190,6 +227,49 @@ class MisconfiguredInstanceTest(unittest.TestCase):
             box.run("systemctl daemon-reload && systemctl start ferrolink@9110")
             box.send_job(9110, b"to a narrowed socket")
             self.assertEqual([(b"to a narrowed socket", "Forwarded Job")], box.wait_jobs(folder, 1))
+        finally:
+            box.close()
+
+
+class RestartsAndDowngradeTest(unittest.TestCase):
+    def test_restarts_and_a_downgrade_to_1_0_and_back_keep_the_port_in_its_socket(self):
+        deb, old = build_package(), build_release("1.0")
+        box = container.Container(files=[deb, old])
+        try:
+            folder = box.add_queue("office")
+            box.put("/srv/send.py", container.SENDER.encode())
+            box.run("dpkg -i %s && mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && systemctl enable --now ferrolink@9100" % box.inside(deb))
+
+            def held_by_systemd():
+                """Whether systemd (pid 1) holds the relay's listening socket: the relay took it."""
+                return 'pid=1,' in box.run("ss -ltnpH 'sport = :9100'").stdout
+
+            # Ten restarts within a minute, a client sending meanwhile each time: it stays up.
+            box.run("for i in $(seq 10); do systemctl restart ferrolink@9100; "
+                    "echo restart $i | python3 /srv/send.py 9100 & done; wait")
+            self.assertEqual(("active", "active", True),
+                             (box.state("ferrolink@9100"), box.state("ferrolink@9100.socket"), held_by_systemd()))
+            self.assertEqual(sorted("restart %d\n" % i for i in range(1, 11)),
+                             sorted(data.decode() for data, _ in box.wait_jobs(folder, 10)))
+
+            # Down to 1.0, whose relay binds the port itself, and back: the socket holds it again.
+            box.run("dpkg -i " + box.inside(old))
+            bench.wait_for(lambda: box.listening(9100), 30, "the 1.0 relay")
+            self.assertFalse(held_by_systemd(), "the 1.0 relay binds its port itself")
+            box.send_job(9100, b"to 1.0")
+            box.run("dpkg -i " + box.inside(deb))
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay upgraded again")
+            self.assertEqual(("active", True), (box.state("ferrolink@9100.socket"), held_by_systemd()))
+            relay = box.main_pid("ferrolink@9100")
+            sockets = box.run("ss -ltnpH 'sport = :9100'").stdout
+            self.assertIn("pid=%d," % relay, sockets, "the relay serves systemd's socket")
+            self.assertEqual(1, sockets.count("LISTEN"), "one listening socket, shared")
+            # A restart with clients queued loses none of them.
+            box.send_mid_job(9100, 80_000, 5, STOPPING % "restart ferrolink@9100")
+            printed = [data for data, _ in box.wait_jobs(folder, 17)[11:]]
+            self.assertEqual([bytes([i]) * (80_000 if i == 0 else 10_000) for i in range(6)], sorted(printed))
+            self.assertEqual(b"to 1.0", box.jobs(folder)[10][0])
         finally:
             box.close()
 
