@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 
+#include "advertise/advertise.h"
 #include "common/common.h"
 #include "config/config.h"
 #include "forwarder/forwarder.h"
@@ -157,6 +158,7 @@ static void RunMode(int mode, char **arguments) {
 int FerrolinkMain(int argumentCount, char **arguments) {
     const char *programPath = argumentCount > 0 ? arguments[0] : NULL;
     NoteRelayFailure(0);
+    ResetAdvertising();
     ResetLog();
     LogLine("KVFerrolink 1.0");
     LogLine("Ferrolink starting...");

@@ -71,11 +71,10 @@ static bool IsTextType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// Tells whether a name read through the ANSI call is exactly the stored one: always under a UTF-8
+// Tells whether text read through the ANSI call is exactly the stored value: always under a UTF-8
 // active code page, else only when it matches the value read again in its wide form (of a list,
 // its first string).
-static bool StoredNameIsExact(HKEY key, const char *name) {
-    static const WCHAR valueName[] = {'P', 'r', 'i', 'n', 't', 'e', 'r', 0};
+static bool StoredTextIsExact(HKEY key, LPCWSTR valueName, const char *text, size_t capacity) {
     if (GetACP() == CP_UTF8)
         return true;
     WCHAR wide[PRINTER_NAME_SIZE + 1];
@@ -85,7 +84,13 @@ static bool StoredNameIsExact(HKEY key, const char *name) {
         !IsTextType(type))
         return false;
     wide[size / sizeof(WCHAR)] = 0;
-    return AnsiMatchesWide(name, wide, PRINTER_NAME_SIZE - 1);
+    return AnsiMatchesWide(text, wide, capacity - 1);
+}
+
+// Tells whether the printer name read through the ANSI call is exactly the stored one.
+static bool StoredNameIsExact(HKEY key, const char *name) {
+    static const WCHAR valueName[] = {'P', 'r', 'i', 'n', 't', 'e', 'r', 0};
+    return StoredTextIsExact(key, valueName, name, PRINTER_NAME_SIZE);
 }
 
 // Reads "Printer" into PrinterName, always leaving a terminated name of at most 255 characters.
@@ -141,4 +146,43 @@ void ReadInstanceConfig(bool includePort) {
     if (includePort)
         ReadListenPort(key);
     RegCloseKey(key);
+}
+
+// Reads a text value whole into buffer, terminated; "" when it is missing, not text or too long.
+static void ReadTextValue(HKEY key, const char *valueName, char *buffer, size_t capacity) {
+    DWORD type = REG_NONE;
+    DWORD size = (DWORD)capacity - 1;
+    buffer[0] = '\0';
+    if (RegQueryValueExA(key, valueName, NULL, &type, (LPBYTE)buffer, &size) != ERROR_SUCCESS ||
+        !IsTextType(type) || size > capacity - 1) {
+        buffer[0] = '\0';
+        return;
+    }
+    buffer[size] = '\0';
+}
+
+// Reads the advertising settings of the instance key; both values are read once, at the start.
+bool ReadAdvertiseSettings(char *name, size_t capacity) {
+    static const WCHAR nameValue[] = {'A', 'd', 'v', 'e', 'r', 't', 'i',
+                                      's', 'e', 'N', 'a', 'm', 'e', 0};
+    char path[LINE_BUFFER_SIZE];
+    HKEY key;
+    name[0] = '\0';
+    BuildConfigKeyPath(path, sizeof path);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = REG_NONE;
+    DWORD enabled = 0;
+    DWORD size = sizeof enabled;
+    bool on =
+        RegQueryValueExA(key, "Advertise", NULL, &type, (LPBYTE)&enabled, &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof enabled && enabled != 0;
+    if (on) {
+        ReadTextValue(key, "AdvertiseName", name, capacity);
+        // A name the code page cannot carry would be announced as a look-alike: the default then.
+        if (!StoredTextIsExact(key, nameValue, name, capacity))
+            name[0] = '\0';
+    }
+    RegCloseKey(key);
+    return on;
 }

@@ -27,6 +27,11 @@ void SetPendingInstanceConfig(const char *printerName, unsigned int port);
 // Returns ERROR_SUCCESS, or the registry's error number when the configuration is not in place.
 LONG WritePendingInstanceConfig(void);
 
+// Reads whether the instance key turns advertising on ("Advertise", a REG_DWORD other than 0) and
+// the service name it gives ("AdvertiseName", text; "" when missing, not text, too long for the
+// buffer or not exactly what is stored). A key that cannot be opened turns it off.
+bool ReadAdvertiseSettings(char *name, size_t capacity);
+
 // Refreshes PrinterName, and with includePort also ListenPort, from the instance key. A "Printer"
 // that cannot be read whole, as text, leaves PrinterName empty.
 void ReadInstanceConfig(bool includePort);

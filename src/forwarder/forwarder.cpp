@@ -6,6 +6,7 @@
 
 #include "forwarder/forwarder.h"
 
+#include "advertise/advertise.h"
 #include "common/common.h"
 #include "config/config.h"
 
@@ -157,6 +158,8 @@ int RunPrintListener(bool inService) {
             closesocket(listener);
             return 0;
         }
+        // Announced only while clients can connect.
+        StartAdvertising();
         struct sockaddr_in peer;
         int peerSize = sizeof peer;
         memset(&peer, 0, sizeof peer);
@@ -170,6 +173,7 @@ int RunPrintListener(bool inService) {
         ForwardJob(connection, &peer);
         closesocket(connection);
     }
+    StopAdvertising();
     ReportListenerFailure(inService, EXIT_NO_LISTEN);
     closesocket(listener);
     return 1;

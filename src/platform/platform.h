@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <winspool.h>
+#include <windns.h>
 #include <share.h>
 #include <stdio.h>
 

@@ -6,6 +6,7 @@
 
 #include "service/service.h"
 
+#include "advertise/advertise.h"
 #include "common/common.h"
 #include "config/config.h"
 #include "forwarder/forwarder.h"
@@ -14,6 +15,7 @@
 static void WINAPI ServiceControlHandler(DWORD control) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         LogLine("Ferrolink stopped.");
+        StopAdvertising();
         ReportServiceStatus(SERVICE_STOPPED, 0);
         return;
     }

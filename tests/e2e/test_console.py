@@ -217,6 +217,26 @@ class ConsoleRelayTests(bench.LabTests):
         self.assertEqual((bench.REG_SZ, b"Lab\0"), self.lab.reg_value(bench.VENDOR_KEY % port, "Printer"))
         self.assertEqual([], self.lab.jobs(lab_printer))
 
+    def test_advertising_turned_on_where_the_system_offers_no_dns_sd(self):
+        # Wine's dnsapi.dll lacks the DNS-SD calls, as Windows before 1903 does: said once, and the
+        # relay serves as before, also after listening starts again.
+        if self.lab.kind != "wine":
+            self.skipTest("the host build's DNS-SD is Avahi: the systemd container test covers it")
+        printer = self.lab.add_printer("Adv")
+        port = bench.free_port()
+        key = bench.VENDOR_KEY % port
+        self.lab.set_reg_value(key, "Advertise", bench.REG_DWORD, (1).to_bytes(4, "little"))
+        self.lab.set_reg_text(key, "AdvertiseName", "Front desk")
+        relay = self.lab.start(["STANDALONE", "Adv", str(port)])
+        relay.wait_listening(port)
+        for job in (b"first", b"second"):
+            bench.send_job(port, job)
+        self.assertEqual([b"first", b"second"], self.lab.wait_jobs(printer, 2))
+        self.assertEqual(self.log_lines("No DNS-SD on this system: not advertised",
+                                        *["Accept print job for Adv from 127.0.0.1"] * 2), relay.log())
+        # The console mode writes neither value.
+        self.assertEqual((bench.REG_DWORD, (1).to_bytes(4, "little")), self.lab.reg_value(key, "Advertise"))
+
     def test_port_rule_wraps_to_16_bits(self):
         # 70000 listens on 4464; 9100 stays free.
         port = 70000 % 65536

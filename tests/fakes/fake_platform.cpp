@@ -7,6 +7,7 @@
 #include <cstring>
 #include <strings.h>
 #include <sched.h>
+#include <string_view>
 #include <thread>
 
 namespace fake {
@@ -228,6 +229,30 @@ BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
         taken = count - 1;
     job.writes.emplace_back((const char *)buffer, taken);
     *written = taken;
+    return TRUE;
+}
+
+BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    Lock lock(StateMutex);
+    const Job &job = TheState.jobs.at((uintptr_t)handle - 1);
+    auto details = TheState.printerDetails.find(job.printer);
+    if (level != 2 || details == TheState.printerDetails.end()) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const std::string &model = details->second.first, &location = details->second.second;
+    *needed = DWORD(sizeof(PRINTER_INFO_2A) + model.size() + location.size() + 2);
+    if (size < *needed) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    PRINTER_INFO_2A *info = (PRINTER_INFO_2A *)buffer;
+    memset(info, 0, sizeof *info);
+    char *strings = (char *)(info + 1);
+    strcpy(strings, model.c_str());
+    strcpy(strings + model.size() + 1, location.c_str());
+    info->pDriverName = strings;
+    info->pLocation = strings + model.size() + 1;
     return TRUE;
 }
 
@@ -541,13 +566,85 @@ LPWSTR *CommandLineToArgvW(LPCWSTR commandLine, int *count) {
     return pointers.data();
 }
 
+// UTF-16 to UTF-8 and back, as the system converts under a UTF-8 code page.
+static std::string Utf8(std::u16string_view wide) {
+    std::string text;
+    for (size_t i = 0; i < wide.size(); i++) {
+        char32_t c = wide[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size())
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        if (c < 0x80) {
+            text += char(c);
+        } else if (c < 0x800) {
+            text += char(0xC0 | c >> 6);
+            text += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text += char(0xE0 | c >> 12);
+            text += char(0x80 | ((c >> 6) & 0x3F));
+            text += char(0x80 | (c & 0x3F));
+        } else {
+            text += char(0xF0 | c >> 18);
+            text += char(0x80 | ((c >> 12) & 0x3F));
+            text += char(0x80 | ((c >> 6) & 0x3F));
+            text += char(0x80 | (c & 0x3F));
+        }
+    }
+    return text;
+}
+
+static std::u16string Utf16(const std::string &text) {
+    std::u16string wide;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = (unsigned char)text[i];
+        size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        char32_t point = extra == 0 ? c : c & (0x3F >> extra);
+        for (size_t k = 1; k <= extra && i + k < text.size(); k++)
+            point = point << 6 | ((unsigned char)text[i + k] & 0x3F);
+        i += extra + 1;
+        if (point >= 0x10000) {
+            wide += char16_t(0xD800 + ((point - 0x10000) >> 10));
+            wide += char16_t(0xDC00 + ((point - 0x10000) & 0x3FF));
+        } else {
+            wide += char16_t(point);
+        }
+    }
+    return wide;
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int count, LPWSTR wide, int size) {
+    if (codePage != CP_ACP || count != -1) {
+        LastError = ERROR_INVALID_PARAMETER;
+        return 0;
+    }
+    std::u16string converted;
+    if (TheState.activeCodePage == CP_UTF8)
+        converted = Utf16(text);
+    else
+        for (const char *c = text; *c != '\0'; c++)
+            converted += char16_t((unsigned char)*c);
+    if ((int)converted.size() + 1 > size) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return 0;
+    }
+    std::copy(converted.begin(), converted.end(), wide);
+    wide[converted.size()] = 0;
+    return (int)converted.size() + 1;
+}
+
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out,
                         int outSize, LPCSTR, BOOL *usedDefault) {
-    if (codePage != CP_ACP || wideCount != -1 || TheState.activeCodePage == CP_UTF8) {
+    if (codePage != CP_ACP || wideCount != -1) {
         LastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
     std::string converted;
+    if (TheState.activeCodePage == CP_UTF8) {
+        converted = Utf8(wide);
+        if ((int)converted.size() + 1 > outSize)
+            return 0;
+        memcpy(out, converted.c_str(), converted.size() + 1);
+        return (int)converted.size() + 1;
+    }
     for (; *wide != 0; wide++) {
         char16_t c = *wide;
         bool bestFit = (flags & WC_NO_BEST_FIT_CHARS) == 0;
@@ -571,6 +668,102 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
 
 HLOCAL LocalFree(HLOCAL) {
     TheState.localFrees++;
+    return nullptr;
+}
+
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
+    if (TheState.computerName.size() + 1 > *size) {
+        *size = DWORD(TheState.computerName.size() + 1);
+        return FALSE;
+    }
+    strcpy(buffer, TheState.computerName.c_str());
+    *size = DWORD(TheState.computerName.size());
+    return TRUE;
+}
+
+// DNS-SD: instances are records of the double; the completion runs on a thread of its own, as
+// the system's does, and the test waits for it.
+struct FakeInstance {
+    DNS_SERVICE_INSTANCE instance;
+    std::u16string name;
+};
+
+PDNS_SERVICE_INSTANCE DnsServiceConstructInstance(PCWSTR service, PCWSTR host, PIP4_ADDRESS,
+                                                  PIP6_ADDRESS, WORD port, WORD, WORD, DWORD count,
+                                                  PCWSTR *keys, PCWSTR *values) {
+    Lock lock(StateMutex);
+    static Registration built; // kept for DnsServiceRegister: the double has one instance
+    built = Registration{Utf8(service), Utf8(host), port, {}};
+    for (DWORD i = 0; i < count; i++)
+        built.txt.push_back(Utf8(keys[i]) + "=" + Utf8(values[i]));
+    FakeInstance *made = new FakeInstance{};
+    made->name = service;
+    made->instance.pszInstanceName = made->name.data();
+    made->instance.wPort = port;
+    made->instance.dwPropertyCount = count;
+    TheState.instancesLive++;
+    TheState.registrations.push_back(built);
+    return &made->instance;
+}
+
+void DnsServiceFreeInstance(PDNS_SERVICE_INSTANCE instance) {
+    Lock lock(StateMutex);
+    TheState.instancesLive--;
+    delete (FakeInstance *)instance; // the instance is the record's first member
+}
+
+DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL) {
+    Event("DnsServiceRegister");
+    if (TheState.registerResult != DNS_REQUEST_PENDING)
+        return TheState.registerResult;
+    std::u16string name = request->pServiceInstance->pszInstanceName;
+    if (!TheState.completedName.empty())
+        name = Utf16(TheState.completedName) + u"._pdl-datastream._tcp.local";
+    DWORD status = TheState.completionStatus;
+    PDNS_SERVICE_INSTANCE answer = nullptr;
+    if (status == 0) {
+        std::lock_guard<std::recursive_mutex> lock(StateMutex);
+        FakeInstance *made = new FakeInstance{};
+        made->name = name;
+        made->instance.pszInstanceName = made->name.data();
+        TheState.instancesLive++;
+        answer = &made->instance;
+    }
+    std::thread responder([request, status, answer] {
+        request->pRegisterCompletionCallback(status, request->pQueryContext, answer);
+    });
+    responder.join();
+    return DNS_REQUEST_PENDING;
+}
+
+DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST, PDNS_SERVICE_CANCEL) {
+    Event("DnsServiceDeRegister");
+    Lock lock(StateMutex);
+    TheState.deregistrations++;
+    return DNS_REQUEST_PENDING;
+}
+
+HMODULE LoadLibraryA(LPCSTR name) {
+    TheState.libraryLoads++;
+    if (TheState.dnsapiMissing || strcasecmp(name, "dnsapi.dll") != 0) {
+        LastError = ERROR_MOD_NOT_FOUND;
+        return nullptr;
+    }
+    return (HMODULE)(uintptr_t)0xD115;
+}
+
+FARPROC GetProcAddress(HMODULE, LPCSTR name) {
+    typedef void (*AnyCall)(void);
+    const std::pair<const char *, AnyCall> calls[] = {
+        {"DnsServiceConstructInstance", (AnyCall)DnsServiceConstructInstance},
+        {"DnsServiceFreeInstance", (AnyCall)DnsServiceFreeInstance},
+        {"DnsServiceRegister", (AnyCall)DnsServiceRegister},
+        {"DnsServiceDeRegister", (AnyCall)DnsServiceDeRegister},
+    };
+    for (const auto &[export_, call] : calls)
+        if (!TheState.dnssdCallsMissing && strcmp(export_, name) == 0)
+            return (FARPROC)call;
+    LastError = ERROR_PROC_NOT_FOUND;
     return nullptr;
 }
 

@@ -56,6 +56,13 @@ struct ServiceRecord {
     bool accountGiven = false;
 };
 
+// One DNS-SD registration as the system received it, its strings in UTF-8.
+struct Registration {
+    std::string service, host;
+    WORD port = 0;
+    std::vector<std::string> txt; // "key=value", in order
+};
+
 struct State {
     // Sockets.
     int socketError = 0;        // socket() fails with this number
@@ -115,6 +122,20 @@ struct State {
     std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
     bool moduleFails = false;
     bool exitStatusCarriesFailure = false; // HostExitStatus as on Linux (else as on Windows)
+    std::string computerName = "OFFICE-PC";
+
+    // Spooler's knowledge of printers (GetPrinterA level 2): name -> driver (make and model),
+    // location. A printer not listed fails the call.
+    std::map<std::string, std::pair<std::string, std::string>> printerDetails;
+
+    // DNS-SD: dnsapi.dll missing, or present without the calls; what DnsServiceRegister returns;
+    // the completion's status and name ("" for the name asked for), run on a thread of its own.
+    bool dnsapiMissing = false, dnssdCallsMissing = false;
+    DWORD registerResult = DNS_REQUEST_PENDING;
+    DWORD completionStatus = 0;
+    std::string completedName;
+    std::vector<Registration> registrations;
+    int deregistrations = 0, instancesLive = 0, libraryLoads = 0;
 };
 
 // Clears every script and record.

@@ -2,6 +2,8 @@
 
 #include "fakes/test_support.h"
 
+#include "advertise/advertise.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <unistd.h>
@@ -18,6 +20,7 @@ void SystemTest::SetUp() {
     InstanceName[0] = '\0';
     PrinterName[0] = '\0';
     ConfigKeyTemplate = ServiceKeyTemplate;
+    ResetAdvertising();
 }
 
 void SystemTest::TearDown() {

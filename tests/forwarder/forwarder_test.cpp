@@ -2,6 +2,8 @@
 
 #include "forwarder/forwarder.h"
 
+#include "advertise/advertise.h"
+
 #include "fakes/test_support.h"
 
 #include <random>
@@ -270,4 +272,151 @@ TEST_F(ForwarderTest, LongPrinterNameCutsTheAcceptLineAndForwardingGoesOn) {
         EXPECT_EQ("data", Jobs()[0].Bytes());
         EXPECT_EQ(name, Jobs()[0].printer) << "the printer gets the name unchanged";
     }
+}
+
+TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
+    const std::string dword1("\1\0\0\0", 4), dword0("\0\0\0\0", 4);
+    const std::string type = "._pdl-datastream._tcp.local";
+    const std::string accept = "Accept print job for HP from 127.0.0.1";
+    const std::string advertising = "Advertising \"HP @ OFFICE-PC\" by DNS-SD";
+    const std::string absent = "No DNS-SD on this system: not advertised";
+    std::string longName;
+    for (int i = 0; i < 40; i++)
+        longName += "\xc3\xa9"; // "é": 80 bytes, cut to 31 letters (62 bytes)
+    const Lines both = {"DnsServiceRegister", "DnsServiceDeRegister", "close listener",
+                        "DnsServiceRegister", "DnsServiceDeRegister", "close listener"};
+    const Lines none = {"close listener", "close listener"};
+    struct Row {
+        const char *what;
+        std::string advertise; // "Advertise" as REG_DWORD bytes; "" none, "sz" a REG_SZ "1"
+        std::string name;      // "AdvertiseName"; "" none
+        std::function<void()> script;
+        std::string service; // registered service; "" none
+        Lines lines;         // the log of two lives of the listener, one job each
+        Lines calls;         // registrations, withdrawals and closes of the listener, in order
+    };
+    const Row rows[] = {
+        {"off: no value", "", "Front", [] {}, "", {accept, accept}, none},
+        {"off: 0", dword0, "Front", [] {}, "", {accept, accept}, none},
+        {"off: not a number", "sz", "", [] {}, "", {accept, accept}, none},
+        {"default name",
+         dword1,
+         "",
+         [] {},
+         "HP @ OFFICE-PC" + type,
+         {advertising, accept, advertising, accept},
+         both},
+        {"its own name, a dot escaped, a control made a space",
+         dword1,
+         "Floor 2.\tDesk",
+         [] {},
+         "Floor 2\\. Desk" + type,
+         {"Advertising \"Floor 2. Desk\" by DNS-SD", accept,
+          "Advertising \"Floor 2. Desk\" by DNS-SD", accept},
+         both},
+        {"a long name cut on a character",
+         dword1,
+         longName,
+         [] {},
+         longName.substr(0, 62) + type,
+         {"Advertising \"" + longName.substr(0, 62) + "\" by DNS-SD", accept,
+          "Advertising \"" + longName.substr(0, 62) + "\" by DNS-SD", accept},
+         both},
+        {"renamed by the responder",
+         dword1,
+         "",
+         [] { fake::Get().completedName = "HP @ OFFICE-PC (2)"; },
+         "HP @ OFFICE-PC" + type,
+         {"DNS-SD name taken, advertising \"HP @ OFFICE-PC (2)\"", accept,
+          "DNS-SD name taken, advertising \"HP @ OFFICE-PC (2)\"", accept},
+         both},
+        {"refused at once, and not asked again",
+         dword1,
+         "",
+         [] { fake::Get().registerResult = ERROR_INVALID_PARAMETER; },
+         "HP @ OFFICE-PC" + type,
+         {"Error: couldn't advertise: 87", accept, accept},
+         {"DnsServiceRegister", "close listener", "close listener"}},
+        {"refused by the responder",
+         dword1,
+         "",
+         [] { fake::Get().completionStatus = 1460; },
+         "HP @ OFFICE-PC" + type,
+         {"Error: couldn't advertise: 1460", accept, "Error: couldn't advertise: 1460", accept},
+         both},
+        {"no dnsapi.dll",
+         dword1,
+         "",
+         [] { fake::Get().dnsapiMissing = true; },
+         "",
+         {absent, accept, accept},
+         none},
+        {"a dnsapi.dll without the calls",
+         dword1,
+         "",
+         [] { fake::Get().dnssdCallsMissing = true; },
+         "",
+         {absent, accept, accept},
+         none},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        fake::Reset();
+        ResetLog();
+        ResetAdvertising();
+        fake::Get().printers = {"HP"};
+        SetPrinter("HP");
+        fake::Get().socketCallsAllowed = 2;
+        if (row.advertise == "sz")
+            fake::SetValue(ServiceKey(9100), "Advertise", REG_SZ, std::string("1\0", 2));
+        else if (!row.advertise.empty())
+            fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, row.advertise);
+        if (!row.name.empty())
+            fake::SetValue(ServiceKey(9100), "AdvertiseName", REG_SZ, row.name + '\0');
+        row.script();
+        // Listening ends and starts again: the settings are read once, the advertisement
+        // withdrawn before each close of the listener.
+        for (int life = 0; life < 2; life++) {
+            AddClient({fake::Data("job")});
+            EXPECT_EQ(1, RunPrintListener(false));
+        }
+        EXPECT_EQ(row.lines, LogLines());
+        Lines calls;
+        for (const auto &event : fake::Get().events)
+            if (event.rfind("DnsService", 0) == 0 || event == "close listener")
+                calls.push_back(event);
+        EXPECT_EQ(row.calls, calls);
+        EXPECT_EQ(row.advertise == dword1 ? 1 : 0, fake::Get().libraryLoads);
+        ASSERT_EQ(row.service.empty() ? 0u : 1u, fake::Get().registrations.size())
+            << "one instance, built once";
+        ASSERT_EQ(2u, Jobs().size() - (row.service.empty() ? 0 : 1)) << "the jobs, and the "
+                                                                        "printer asked once";
+        if (row.service.empty())
+            continue;
+        const fake::Registration &made = fake::Get().registrations[0];
+        EXPECT_EQ(row.service, made.service);
+        EXPECT_EQ("OFFICE-PC.local", made.host);
+        EXPECT_EQ(9100, made.port);
+        EXPECT_EQ((Lines{"txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=HP",
+                         "product=(HP)"}),
+                  made.txt);
+        EXPECT_EQ(1, fake::Get().instancesLive) << "the responder's answers are freed";
+    }
+}
+
+TEST_F(ForwarderTest, AdvertisementTellsTheMakeModelAndLocationTheSpoolerKnows) {
+    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\7\0\0\0", 4));
+    fake::Get().printerDetails["HP"] = {"HP LaserJet 4000 Series PS",
+                                        "Room 12, \x1b[2Jsecond floor"};
+    fake::Get().printers = {"HP"};
+    ListenPort = 9101;
+    AddClient({fake::Data("job")});
+    RunPrintListener(false);
+    ASSERT_EQ(1u, fake::Get().registrations.size());
+    EXPECT_EQ(9101, fake::Get().registrations[0].port);
+    EXPECT_EQ((Lines{"txtvers=1", "qtotal=1", "pdl=application/postscript",
+                     "ty=HP LaserJet 4000 Series PS", "product=(HP LaserJet 4000 Series PS)",
+                     "note=Room 12,  [2Jsecond floor"}),
+              fake::Get().registrations[0].txt);
+    EXPECT_EQ(0, fake::Get().openHandles) << "the printer asked is closed again";
 }

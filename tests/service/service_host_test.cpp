@@ -163,3 +163,39 @@ TEST_F(ServiceHostTest, MissingConfigurationShowsAnEmptyPrinterAndTheCommandLine
         EXPECT_EQ(line, LogLines().at(2));
     }
 }
+
+TEST_F(ServiceHostTest, ServiceAdvertisesWhileItListensAndWithdrawsAtItsStop) {
+    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\1\0\0\0", 4));
+    fake::SetValue(ServiceKey(9100), "AdvertiseName", REG_SZ, std::string("Front desk\0", 11));
+    fake::Get().blockWhenIdle = true;
+    fake::Get().controls = {SERVICE_CONTROL_STOP};
+    RunService();
+    Lines expected = Prefix();
+    expected.insert(expected.end(), {"Advertising \"Front desk\" by DNS-SD", "Ferrolink stopped.",
+                                     "Ferrolink exit"});
+    EXPECT_EQ(expected, LogLines());
+    std::vector<std::string> order;
+    for (const auto &event : fake::Get().events)
+        if (event.rfind("DnsService", 0) == 0 || event.rfind("SetServiceStatus", 0) == 0)
+            order.push_back(event);
+    // Withdrawn once, before the stop is reported; the last report is the listener's, once the
+    // double wakes the abandoned thread.
+    EXPECT_EQ((Lines{"SetServiceStatus 4", "DnsServiceRegister", "DnsServiceDeRegister",
+                     "SetServiceStatus 1", "SetServiceStatus 1"}),
+              order);
+
+    // Without the system's DNS-SD the service says so once and serves as before.
+    fake::Reset();
+    fake::Get().printers = {"HP"};
+    fake::SetValue(ServiceKey(9100), "Printer", REG_SZ, std::string("HP\0", 3));
+    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\1\0\0\0", 4));
+    fake::Get().dnsapiMissing = true;
+    fake::Get().blockWhenIdle = true;
+    fake::Get().controls = {SERVICE_CONTROL_STOP};
+    EXPECT_EQ(0, RunService());
+    expected = Prefix();
+    expected.insert(expected.end(), {"No DNS-SD on this system: not advertised",
+                                     "Ferrolink stopped.", "Ferrolink exit"});
+    EXPECT_EQ(expected, LogLines());
+    EXPECT_EQ(DWORD(SERVICE_STOPPED), Reported().back().dwCurrentState);
+}

@@ -5,6 +5,7 @@ container's cupsd, kill, reinstall, remove, purge), with the hardening rated by 
 import glob
 import os
 import random
+import re
 import subprocess
 import tempfile
 import unittest
@@ -270,6 +271,63 @@ class RestartsAndDowngradeTest(unittest.TestCase):
             printed = [data for data, _ in box.wait_jobs(folder, 17)[11:]]
             self.assertEqual([bytes([i]) * (80_000 if i == 0 else 10_000) for i in range(6)], sorted(printed))
             self.assertEqual(b"to 1.0", box.jobs(folder)[10][0])
+        finally:
+            box.close()
+
+
+class AdvertiseTest(unittest.TestCase):
+    def browsed(self, box):
+        """The _pdl-datastream._tcp services Avahi resolves: name -> (port, TXT strings)."""
+        out = box.run("avahi-browse -rtp _pdl-datastream._tcp", check=False, timeout=60).stdout
+        found = {}
+        for line in out.splitlines():
+            fields = line.split(";")
+            if fields[0] == "=" and len(fields) >= 10:
+                name = re.sub(r"\\(\d{3})", lambda m: chr(int(m.group(1))), fields[3])
+                found[name] = (int(fields[8]), sorted(re.findall(r'"([^"]*)"', fields[9])))
+        return found
+
+    def test_advertised_while_it_listens_renamed_on_collision_back_after_avahi_restarts(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            folder = box.add_queue("office")
+            box.run("dpkg -i " + box.inside(deb))
+            # The system bus cannot look a dynamic user up: the package's system user reaches it.
+            self.assertIn("ferrolink:", box.run("getent passwd ferrolink").stdout)
+            box.run("systemctl start avahi-daemon")
+            # Another service holds the name first: the relay takes the one Avahi offers.
+            box.run("systemd-run --unit=squatter avahi-publish -s 'Front desk' _pdl-datastream._tcp 9999")
+            bench.wait_for(lambda: "Front desk" in self.browsed(box), 30, "the other service")
+            box.put("/etc/ferrolink/9100.conf", b"PRINTER=office\nADVERTISE=yes\nDNSSD_NAME=Front desk\n")
+            box.put("/etc/ferrolink/9101.conf", b"PRINTER=office\n")
+            box.run("systemctl start ferrolink@9100 ferrolink@9101")
+            txt = sorted(["txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=office", "product=(office)"])
+            bench.wait_for(lambda: "Front desk #2" in self.browsed(box), 30, "the relay's service")
+            services = self.browsed(box)
+            self.assertEqual((9100, txt), services["Front desk #2"])
+            self.assertEqual(2, len(services), "the instance with advertising off announces nothing")
+            journal = lambda unit: box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
+            self.assertIn('DNS-SD name taken, advertising "Front desk #2"', journal("ferrolink@9100"))
+            self.assertNotIn("DNS-SD", journal("ferrolink@9101"))
+            self.assertLessEqual(box.exposure("ferrolink@9100.service"), 1.5)
+
+            # A CUPS queue made from the relay's dnssd:// address prints through it. lpinfo lists the
+            # address only to other hosts: CUPS's dnssd backend skips a service of its own host, and
+            # the container is one host. The address is the one it lists there.
+            box.run("lpadmin -p found -E -v 'dnssd://Front%20desk%20%232._pdl-datastream._tcp.local/'")
+            job = bytes(range(256)) * 40 + b"\x1b%-12345X@PJL\r\n"
+            box.put("/srv/job.prn", job)
+            box.run("lp -d found -o raw /srv/job.prn")
+            self.assertEqual(job, box.wait_jobs(folder, 1)[0][0])
+
+            # Avahi restarts: said once, and announced again.
+            box.run("systemctl restart avahi-daemon")
+            bench.wait_for(lambda: "Front desk #2" in self.browsed(box), 60, "the service after Avahi's restart")
+            self.assertEqual(1, journal("ferrolink@9100").count("not advertised until Avahi runs"))
+            # Stopped, it is gone.
+            box.run("systemctl stop ferrolink@9100")
+            bench.wait_for(lambda: "Front desk #2" not in self.browsed(box), 30, "the service withdrawn")
         finally:
             box.close()
 

@@ -3,6 +3,8 @@
 // error number in *error.
 #pragma once
 
+#include <stddef.h>
+
 enum { CUPS_CLIENT_SLOTS = 16 };
 
 // Opens a destination by name; its slot goes to *slot. Fails only when the scheduler does not
@@ -24,6 +26,11 @@ bool CupsClientWrite(int slot, const void *data, unsigned int count, unsigned in
 // releases the slot; false when the job was not handed over whole. Waits while the scheduler
 // cannot take the job for now; a stop of the process meanwhile leaves the job held, and true.
 bool CupsClientClose(int slot, unsigned int *error);
+
+// Fills model and location (each "" when unknown) with what the scheduler knows of the slot's
+// destination; a raw queue's "Local Raw Printer" names no model. False when the slot is not open.
+bool CupsClientDescribe(int slot, char *model, size_t modelSize, char *location,
+                        size_t locationSize);
 
 // Sends the jobs that an earlier run of this instance held whole, oldest first.
 void CupsClientDeliverHeld(void);

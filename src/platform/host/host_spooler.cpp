@@ -103,6 +103,40 @@ BOOL WritePrinter(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     return sent;
 }
 
+// Tells what the spooler knows of a printer at level 2: its make and model (as the driver's
+// name) and its location, from CUPS; the folder spooler knows neither (ERROR_NOT_SUPPORTED).
+BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+    char model[256];
+    char location[256];
+    if (level != 2 || needed == NULL) {
+        SetHostError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!IsCupsHandle(handle)) {
+        SetHostError(50); // ERROR_NOT_SUPPORTED
+        return FALSE;
+    }
+    if (!CupsClientDescribe(CupsSlot(handle), model, sizeof model, location, sizeof location)) {
+        SetHostError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    size_t modelSize = strlen(model) + 1;
+    size_t total = sizeof(PRINTER_INFO_2A) + modelSize + strlen(location) + 1;
+    *needed = (DWORD)total;
+    if (buffer == NULL || size < total) {
+        SetHostError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    PRINTER_INFO_2A *info = (PRINTER_INFO_2A *)buffer;
+    memset(info, 0, sizeof *info);
+    char *strings = (char *)buffer + sizeof *info;
+    memcpy(strings, model, modelSize);
+    memcpy(strings + modelSize, location, strlen(location) + 1);
+    info->pDriverName = strings;
+    info->pLocation = strings + modelSize;
+    return TRUE;
+}
+
 // Releases the handle; a job begun on it is complete afterwards, or FALSE tells it failed.
 BOOL ClosePrinter(HANDLE handle) {
     if (!IsCupsHandle(handle))

@@ -309,6 +309,33 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
     return false;
 }
 
+// Describes the slot's destination from the scheduler's view of it.
+bool CupsClientDescribe(int slot, char *model, size_t modelSize, char *location,
+                        size_t locationSize) {
+    char name[256];
+    model[0] = location[0] = '\0';
+    pthread_mutex_lock(&PrintersLock);
+    CupsPrinter *printer = PrinterAt(slot);
+    if (printer != NULL)
+        memcpy(name, printer->name, sizeof name);
+    pthread_mutex_unlock(&PrintersLock);
+    if (printer == NULL)
+        return false;
+    cups_dest_t *destination = cupsGetNamedDest(CUPS_HTTP_DEFAULT, name, NULL);
+    if (destination == NULL)
+        return true;
+    const char *makeAndModel =
+        cupsGetOption("printer-make-and-model", destination->num_options, destination->options);
+    const char *where =
+        cupsGetOption("printer-location", destination->num_options, destination->options);
+    if (makeAndModel != NULL && strcmp(makeAndModel, "Local Raw Printer") != 0)
+        snprintf(model, modelSize, "%s", makeAndModel);
+    if (where != NULL)
+        snprintf(location, locationSize, "%s", where);
+    cupsFreeDests(1, destination);
+    return true;
+}
+
 // Begins the document unless the destination rejects jobs; the job's copy on disk begins too.
 unsigned int CupsClientStart(int slot, const char *title, const char *originHost,
                              unsigned int *error) {

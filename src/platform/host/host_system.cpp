@@ -91,6 +91,27 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD size) {
     return (DWORD)length;
 }
 
+// Gives the host's name up to its first dot, as Windows gives the computer's name; the needed
+// size, with 111, when it does not fit.
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
+    char name[256];
+    if (size == NULL || gethostname(name, sizeof name) != 0) {
+        SetHostError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    name[sizeof name - 1] = '\0';
+    name[strcspn(name, ".")] = '\0';
+    DWORD length = (DWORD)strlen(name);
+    if (buffer == NULL || length + 1 > *size) {
+        *size = length + 1;
+        SetHostError(111); // ERROR_BUFFER_OVERFLOW
+        return FALSE;
+    }
+    memcpy(buffer, name, length + 1);
+    *size = length;
+    return TRUE;
+}
+
 // Detaches from the terminal: the standard streams go to /dev/null and a hang-up is ignored.
 BOOL FreeConsole(void) {
     int null = open("/dev/null", O_RDWR);

@@ -48,6 +48,9 @@ typedef uintptr_t SOCKET;
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_MORE_DATA 234L
 #define ERROR_SERVICE_DOES_NOT_EXIST 1060L
 #define ERROR_SERVICE_NOT_ACTIVE 1062L
@@ -103,6 +106,34 @@ BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA defau
 DWORD StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE docInfo);
 BOOL WritePrinter(HANDLE printer, LPVOID buffer, DWORD count, LPDWORD written);
 BOOL ClosePrinter(HANDLE printer);
+
+// What the spooler knows of a printer (level 2); this layer fills the driver name (the make and
+// model) and the location, and leaves every other field empty.
+typedef struct _PRINTER_INFO_2A {
+    LPSTR pServerName;
+    LPSTR pPrinterName;
+    LPSTR pShareName;
+    LPSTR pPortName;
+    LPSTR pDriverName;
+    LPSTR pComment;
+    LPSTR pLocation;
+    void *pDevMode;
+    LPSTR pSepFile;
+    LPSTR pPrintProcessor;
+    LPSTR pDatatype;
+    LPSTR pParameters;
+    void *pSecurityDescriptor;
+    DWORD Attributes;
+    DWORD Priority;
+    DWORD DefaultPriority;
+    DWORD StartTime;
+    DWORD UntilTime;
+    DWORD Status;
+    DWORD cJobs;
+    DWORD AveragePPM;
+} PRINTER_INFO_2A;
+
+BOOL GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
 
 // Windows Sockets.
 #define AF_INET 2
@@ -225,10 +256,65 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
 HLOCAL LocalFree(HLOCAL memory);
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD size);
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteCount,
+                        LPWSTR wide, int wideSize);
+
+// Modules: a call that only some systems offer is looked up at run time.
+typedef int (*FARPROC)(void);
+HMODULE LoadLibraryA(LPCSTR fileName);
+FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
+
+// DNS-SD (dnsapi.dll): registering a service on the local network by multicast DNS. The calls are
+// asynchronous: the completion runs on another thread and hands over an instance to free.
+typedef WCHAR *PWSTR;
+typedef const WCHAR *PCWSTR;
+typedef DWORD IP4_ADDRESS, *PIP4_ADDRESS;
+typedef struct _IP6_ADDRESS {
+    DWORD IP6Dword[4];
+} IP6_ADDRESS, *PIP6_ADDRESS;
+typedef struct _DNS_SERVICE_INSTANCE {
+    LPWSTR pszInstanceName;
+    LPWSTR pszHostName;
+    IP4_ADDRESS *ip4Address;
+    IP6_ADDRESS *ip6Address;
+    WORD wPort;
+    WORD wPriority;
+    WORD wWeight;
+    DWORD dwPropertyCount;
+    PWSTR *keys;
+    PWSTR *values;
+    DWORD dwInterfaceIndex;
+} DNS_SERVICE_INSTANCE, *PDNS_SERVICE_INSTANCE;
+typedef struct _DNS_SERVICE_CANCEL {
+    void *reserved;
+} DNS_SERVICE_CANCEL, *PDNS_SERVICE_CANCEL;
+typedef void DNS_SERVICE_REGISTER_COMPLETE(DWORD status, void *queryContext,
+                                           PDNS_SERVICE_INSTANCE instance);
+typedef DNS_SERVICE_REGISTER_COMPLETE *PDNS_SERVICE_REGISTER_COMPLETE;
+typedef struct _DNS_SERVICE_REGISTER_REQUEST {
+    DWORD Version;
+    DWORD InterfaceIndex;
+    PDNS_SERVICE_INSTANCE pServiceInstance;
+    PDNS_SERVICE_REGISTER_COMPLETE pRegisterCompletionCallback;
+    void *pQueryContext;
+    HANDLE hCredentials;
+    BOOL unicastEnabled;
+} DNS_SERVICE_REGISTER_REQUEST, *PDNS_SERVICE_REGISTER_REQUEST;
+#define DNS_QUERY_REQUEST_VERSION1 1
+#define DNS_REQUEST_PENDING 9506L
+
+PDNS_SERVICE_INSTANCE DnsServiceConstructInstance(PCWSTR serviceName, PCWSTR hostName,
+                                                  PIP4_ADDRESS ip4, PIP6_ADDRESS ip6, WORD port,
+                                                  WORD priority, WORD weight, DWORD propertiesCount,
+                                                  PCWSTR *keys, PCWSTR *values);
+void DnsServiceFreeInstance(PDNS_SERVICE_INSTANCE instance);
+DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL cancel);
+DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL cancel);
 
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 BOOL FreeConsole(void);
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
