@@ -8,7 +8,7 @@
 #include "hold_file.h"
 
 #include "cups_delivery.h"
-#include "host_internal.h"
+#include "platform/host/host_internal.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -30,7 +30,7 @@
 
 #include "cups_ipp.h"
 
-#include "host_internal.h"
+#include "platform/host/host_internal.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -43,7 +43,7 @@
 #include "cups_client.h"
 #include "cups_delivery.h"
 #include "cups_ipp.h"
-#include "host_internal.h"
+#include "platform/host/host_internal.h"
 
 #include <errno.h>
 #include <pthread.h>
