@@ -306,7 +306,8 @@ class ReadmeLinuxTest(unittest.TestCase):
         import cupslab
         with open(os.path.join(ROOT, "packaging", "linux", "ferrolink.8"), encoding="utf-8") as manual:
             page = manual.read()
-        self.assertIn("\nferrolink STANDALONE office 9100\n", page)
+        example = "\nFERROLINK_ROOT=$HOME/ferrolink\\-try ferrolink STANDALONE office 9200\n"
+        self.assertIn(example, page)
         scheduler = cupslab.Scheduler()
         scheduler.start()
         try:
@@ -315,8 +316,12 @@ class ReadmeLinuxTest(unittest.TestCase):
             home = tempfile.mkdtemp(dir=bench.SCRATCH)
             env = {k: v for k, v in scheduler.env().items() if not k.startswith("FERROLINK_")}
             env["HOME"] = home
-            relay = subprocess.Popen([program, "STANDALONE", "office", str(port)], cwd=home, env=env,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # The example as written, on a free port: its log in the folder of its own.
+            own = os.path.join(home, "ferrolink-try")
+            os.makedirs(own)
+            relay = subprocess.Popen([program, "STANDALONE", "office", str(port)], cwd=own,
+                                     env=dict(env, FERROLINK_ROOT=own), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 bench.wait_for(lambda: bench.listening(port), 30, "the relay")
                 bench.send_job(port, b"through CUPS")
@@ -324,6 +329,8 @@ class ReadmeLinuxTest(unittest.TestCase):
             finally:
                 relay.terminate()
                 relay.wait()
+            self.assertTrue(os.path.isdir(os.path.join(own, "held", str(port))))
+            self.assertIn("Accept print job for office", bench.read_file(os.path.join(own, "Ferrolink.log")).decode())
             # The build tree's relay, run the same way, prints into the folder printer of that name.
             printer = os.path.join(home, ".ferrolink", "printers", "office")
             os.makedirs(printer)
