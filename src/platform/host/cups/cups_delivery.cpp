@@ -156,6 +156,7 @@ static bool KeepHeld(HoldFile *hold, char *buffer, size_t capacity, bool *lostNo
                 "%s.",
                 hold->header.queue, lost[0] != '\0' ? lost : "the hold folder", hold->path);
         *lostNoted = false;
+        HostReleaseClient(); // whole on disk again: a client still waiting is told so
         return true;
     }
     if (!*lostNoted)

@@ -200,9 +200,9 @@ static bool FinishStream(CupsPrinter *printer) {
     return true;
 }
 
-// Waits until the scheduler takes the held job; false when it refuses it for good. whole tells
-// whether the hold file is marked whole: a stop leaves only such a job held for the next start.
-static bool WaitForScheduler(CupsPrinter *printer, bool whole) {
+// Waits until the scheduler takes the held job; false when it refuses it for good. A stop leaves
+// the job held whole for the next start, or ends the relay when its copy cannot be kept.
+static bool WaitForScheduler(CupsPrinter *printer) {
     if (!Holding(printer) || printer->hold.size == 0) { // never an empty job in place of one
         Abandon(printer, ERROR_WRITE_FAULT);
         return false;
@@ -212,14 +212,6 @@ static bool WaitForScheduler(CupsPrinter *printer, bool whole) {
         RemoveTakenJob(&printer->hold); // or the relay ends, saying why
         return true;
     case DELIVERY_STOPPED:
-        if (!whole && !HoldComplete(&printer->hold)) {
-            Journal("The job for %s is lost at this stop: its copy %s cannot be marked whole (%s). "
-                    "Its client is told that it failed.",
-                    printer->name, printer->hold.path, strerror(errno));
-            HoldRelease(&printer->hold);
-            printer->error = ERROR_WRITE_FAULT;
-            return false;
-        }
         HoldRelease(&printer->hold); // safe on disk, sent first at the next start
         return true;
     default:
@@ -228,20 +220,19 @@ static bool WaitForScheduler(CupsPrinter *printer, bool whole) {
     }
 }
 
-// Marks the held job as received whole and tells its client so; false, said on standard error,
-// when the file cannot be marked (it still carries the job from its open descriptor).
-static bool MarkWhole(CupsPrinter *printer) {
+// Marks the held job as received whole and tells its client so; a file that cannot be marked is
+// said on standard error, and still carries the job from its open descriptor.
+static void MarkWhole(CupsPrinter *printer) {
     if (!Holding(printer))
-        return false;
+        return;
     if (!HoldComplete(&printer->hold)) {
         Journal("Cannot mark the held job %s as received whole (%s): the job goes to CUPS from "
-                "the open copy, which a restart would not send again; its client is told only "
-                "once CUPS has it.",
+                "the open copy; its client is told once CUPS has it, or once the copy is written "
+                "again whole.",
                 printer->hold.path, strerror(errno));
-        return false;
+        return;
     }
     HostReleaseClient();
-    return true;
 }
 
 // Ends the slot's document: taken by the scheduler, or held for the next start, or given up;
@@ -259,10 +250,11 @@ static bool EndJob(CupsPrinter *printer, unsigned int *error) {
         Abandon(printer, ERROR_OPERATION_ABORTED);
         return true;
     }
-    bool whole = !printer->failed && MarkWhole(printer);
+    if (!printer->failed)
+        MarkWhole(printer);
     bool taken = !printer->failed && Flush(printer) && FinishStream(printer);
     if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
-        taken = WaitForScheduler(printer, whole);
+        taken = WaitForScheduler(printer);
     else if (taken)
         RemoveTakenJob(&printer->hold);
     if (!taken)
