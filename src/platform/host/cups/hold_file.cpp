@@ -2,8 +2,9 @@
 // arrives and is renamed to .job once its client has ended it: a restart sends .job files again,
 // oldest first, and deletes .part files, whose clients saw the relay break off. The file begins
 // with a fixed header (the destination, the title, the client's address and the job's UUID);
-// the job's bytes follow unchanged. Files are not synced: a killed relay leaves them to the
-// kernel, which writes them out; only a crash of the machine itself may lose a held job.
+// the job's bytes follow unchanged. A job is synced to the disk, its bytes and then its new name,
+// before its client is told that it was delivered, so that a crash of the machine itself, not
+// only a killed relay, leaves it held whole.
 
 #include "hold_file.h"
 
@@ -20,7 +21,10 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { HEADER_SPACE = 1024 }; // the job's bytes start here
+enum {
+    HEADER_SPACE = 1024,       // the job's bytes start here
+    WRITE_BACK_STEP = 4 << 20, // bytes after which their writing to the disk is begun
+};
 
 static const char Magic[16] = "FERROLINK-HOLD1";
 
@@ -107,12 +111,35 @@ bool HoldAppend(HoldFile *hold, const void *data, size_t size) {
         }
         bytes += written;
         size -= (size_t)written;
+        unsigned long long before = hold->size;
         hold->size += (unsigned long long)written;
+        // A large job's pages start for the disk as it arrives, so that the sync at its end waits
+        // for the last few only.
+        if (before / WRITE_BACK_STEP != hold->size / WRITE_BACK_STEP)
+            sync_file_range(hold->fd,
+                            (off_t)(HEADER_SPACE + before / WRITE_BACK_STEP * WRITE_BACK_STEP),
+                            WRITE_BACK_STEP, SYNC_FILE_RANGE_WRITE);
     }
     return true;
 }
 
-// Renames the .part file to .job.
+// Writes a folder's entries to the disk, so that a name given in it survives a crash; a folder
+// that cannot be synced leaves the name to the kernel, as for a killed relay.
+static void SyncFolderOf(const char *path) {
+    char folder[sizeof(HoldFile::path)];
+    snprintf(folder, sizeof folder, "%s", path);
+    char *slash = strrchr(folder, '/');
+    if (slash == NULL)
+        return;
+    *slash = '\0';
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// Syncs the .part file and renames it to .job.
 bool HoldComplete(HoldFile *hold) {
     char done[sizeof hold->path];
     size_t length = strlen(hold->path);
@@ -120,9 +147,10 @@ bool HoldComplete(HoldFile *hold) {
         return true; // already complete
     memcpy(done, hold->path, length - 5);
     memcpy(done + length - 5, ".job", 5);
-    if (rename(hold->path, done) != 0)
+    if (fdatasync(hold->fd) != 0 || rename(hold->path, done) != 0)
         return false;
     memcpy(hold->path, done, sizeof done);
+    SyncFolderOf(hold->path);
     return true;
 }
 
