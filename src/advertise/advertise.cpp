@@ -297,8 +297,12 @@ static void ReadSettingsOnce(void) {
     Constructed = ConstructAdvertisement(name);
 }
 
-// Starts a run afresh: its settings are read when it first listens.
+// Starts a run afresh: its settings are read when it first listens, and the instance an earlier
+// run built is given back.
 void ResetAdvertising(void) {
+    if (Request.pServiceInstance != NULL && FreeInstance != NULL)
+        FreeInstance(Request.pServiceInstance);
+    Request.pServiceInstance = NULL;
     SettingsRead = Enabled = Constructed = false;
     Registered = Withdrawing = false;
 }

@@ -14,13 +14,13 @@ void SystemTest::SetUp() {
     char pattern[] = "/tmp/ferrolink-test-XXXXXX";
     directory_ = mkdtemp(pattern);
     ASSERT_EQ(0, chdir(directory_.c_str()));
+    ResetAdvertising(); // gives back an earlier test's instance before the double forgets it
     fake::Reset();
     ListenPort = 9100;
     RequestedPort = 9100;
     InstanceName[0] = '\0';
     PrinterName[0] = '\0';
     ConfigKeyTemplate = ServiceKeyTemplate;
-    ResetAdvertising();
 }
 
 void SystemTest::TearDown() {

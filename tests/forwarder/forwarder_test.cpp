@@ -361,9 +361,9 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
+        ResetAdvertising();
         fake::Reset();
         ResetLog();
-        ResetAdvertising();
         fake::Get().printers = {"HP"};
         SetPrinter("HP");
         fake::Get().socketCallsAllowed = 2;
