@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <fstream>
+#include <signal.h>
 #include <sstream>
 #include <string>
 #include <sys/file.h>
@@ -533,6 +534,51 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     }
     closesocket(listener);
     EXPECT_EQ(0, WSACleanup());
+}
+
+// A stop first serves the clients already queued, one that sent its job and closed included,
+// and ends the relay (status 0) at the first accept that finds none.
+TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
+    int served[2];
+    ASSERT_EQ(0, pipe(served));
+    pid_t child = fork(); // the stop ends the child
+    ASSERT_LE(0, child);
+    if (child == 0) {
+        close(served[0]);
+        WSADATA data;
+        SOCKET listener = WSAStartup(MAKEWORD(2, 2), &data) == 0 ? socket(AF_INET, SOCK_STREAM, 0)
+                                                                 : INVALID_SOCKET;
+        struct sockaddr_in address;
+        memset(&address, 0, sizeof address);
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(0x7F000001);
+        unsigned int length = sizeof address;
+        bool ok = listener != INVALID_SOCKET &&
+                  bind(listener, (struct sockaddr *)&address, sizeof address) == 0 &&
+                  getsockname((int)listener, &address, &length) == 0 && listen(listener, 2) == 0;
+        int client = (int)socket(AF_INET, SOCK_STREAM, 0);
+        ok = ok && connect(client, &address, sizeof address) == 0 && write(client, "job", 3) == 3;
+        close(client);
+        if (!ok || kill(getpid(), SIGTERM) != 0)
+            _exit(3);
+        for (;;) { // each accept that returns serves a client; the stop ends the process in one
+            SOCKET connection = accept(listener, nullptr, nullptr);
+            char buffer[16];
+            int got =
+                connection == INVALID_SOCKET ? -1 : recv(connection, buffer, sizeof buffer, 0);
+            if (got <= 0 || write(served[1], buffer, (size_t)got) != got)
+                _exit(4);
+            closesocket(connection);
+        }
+    }
+    close(served[1]);
+    char buffer[16] = {0};
+    ssize_t got = read(served[0], buffer, sizeof buffer - 1);
+    close(served[0]);
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ("job", std::string(buffer, got > 0 ? (size_t)got : 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 int main(int argc, char **argv) {

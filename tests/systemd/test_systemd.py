@@ -139,6 +139,20 @@ class SystemdLifecycleTest(unittest.TestCase):
             self.assertEqual([bytes([i]) * (size // 8) for i in range(1, 11)], sorted(printed[1:]))
             done += 11
 
+            # A stop for good first serves the clients queued behind the job being received, here
+            # ten that sent their whole job and closed; the next start prints none again. The
+            # restart above returns once the old relay served its queue: the stop waits for the new
+            # relay (a stop while systemd still readies the process for it resets the queue).
+            bench.wait_for(lambda: box.state("ferrolink@9100") == "active", 30, "the restarted relay")
+            box.send_mid_job(9100, 80_000, 10, STOPPING % "stop ferrolink@9100.service ferrolink@9100.socket")
+            printed = [data for data, _ in box.wait_jobs(folder, done + 11)[done:]]
+            self.assertEqual([bytes([i]) * (80_000 if i == 0 else 10_000) for i in range(11)], sorted(printed))
+            box.run("systemctl start ferrolink@9100")
+            box.send_job(9100, b"after the stop")
+            self.assertEqual(b"after the stop", box.wait_jobs(folder, done + 12)[-1][0])
+            self.assertEqual(done + 12, len(box.jobs(folder)))
+            done += 12
+
             # Rotated, the log goes on in a new file.
             logs = "/var/log/private/ferrolink/9100/"
             box.run("logrotate -f /etc/logrotate.d/ferrolink")

@@ -43,7 +43,7 @@ void HostDeliverHeldJobs(void);
 
 // True once the process has been asked to stop (SIGTERM from systemctl stop or restart): a wait
 // for the scheduler gives up and leaves its job held for the next start, and the relay ends once
-// the job being received is complete.
+// the job being received is complete and the clients already queued are served.
 bool HostStopRequested(void);
 
 // Marks the process as asked to stop; safe in a signal handler.
@@ -55,6 +55,10 @@ void StartHostProcess(void);
 
 // A descriptor that becomes readable once a stop has been requested; -1 when there is none.
 int HostStopWakeDescriptor(void);
+
+// True while a requested stop still serves a client that is queued on the listening socket now:
+// for 60 s after the stop signal, so that a stream of new clients cannot hold a stop for ever.
+bool HostStopServesQueued(int listener);
 
 // Ends the process with status 0 for a requested stop, telling systemd; does not return.
 [[noreturn]] void EndHostForStop(void);

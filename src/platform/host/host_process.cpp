@@ -1,5 +1,7 @@
 // Host layer: the relay's life under a service manager on Linux. A SIGTERM lets the job being
-// received finish and ends the relay at its next wait for a client; the readiness protocol of
+// received finish, serves the clients already queued on the port for up to 60 s after the signal
+// (the kernel has taken their bytes, and the end of the listening socket would reset them), and
+// ends the relay at its next wait for a client that finds none queued; the readiness protocol of
 // systemd (datagrams to NOTIFY_SOCKET) says when the relay waits for clients and when it stops;
 // a listening socket that systemd passes (LISTEN_FDS) is taken instead of binding one, so clients
 // that connect while the relay restarts wait in systemd's queue.
@@ -13,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -24,6 +27,9 @@
 #include <unistd.h>
 
 enum { LISTEN_FDS_START = 3 }; // the first descriptor systemd passes
+// How long a stop goes on serving queued clients: a steady stream of new ones cannot hold a stop
+// for ever, and the job taken last still has the rest of the unit's TimeoutStopSec=90 to end.
+enum { STOP_SERVES_QUEUED_SECONDS = 60 };
 
 static bool Started;
 static int NotifyFd = -1;
@@ -31,6 +37,7 @@ static struct sockaddr_un NotifyAddress;
 static socklen_t NotifyLength;
 static int WakePipe[2] = {-1, -1};
 static volatile sig_atomic_t ServingClient;
+static volatile sig_atomic_t StopSignalSecond = -1; // HostSeconds() at the first stop signal
 static bool ReadySent;
 static char RelayingStatus[400]; // "STATUS=Relaying port ...", kept for after a wait
 static int InheritedListener = -1;
@@ -61,6 +68,8 @@ static void OpenNotifySocket(void) {
 // SIGTERM: marks the stop, tells the manager, and wakes a wait for the next client.
 static void OnStopSignal(int) {
     int saved = errno;
+    if (StopSignalSecond < 0)
+        StopSignalSecond = (sig_atomic_t)HostSeconds(); // clock_gettime is async-signal-safe
     RequestHostStop();
     Notify(ServingClient ? "STOPPING=1\nSTATUS=Stopping once the job being received is complete"
                          : "STOPPING=1\nSTATUS=Stopping");
@@ -91,6 +100,20 @@ void StartHostProcess(void) {
 // The descriptor that becomes readable once a stop has been requested; -1 without one.
 int HostStopWakeDescriptor(void) {
     return WakePipe[0];
+}
+
+// True while a stop still serves a client queued on the listener: one is there now, and the
+// stop's time for them is not over.
+bool HostStopServesQueued(int listener) {
+    if (StopSignalSecond < 0 ||
+        HostSeconds() - (time_t)StopSignalSecond >= STOP_SERVES_QUEUED_SECONDS)
+        return false;
+    struct pollfd queued = {listener, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&queued, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0 && (queued.revents & POLLIN) != 0;
 }
 
 // Ends the relay for a requested stop, between two jobs: status 0, as after a stop control.

@@ -9,7 +9,8 @@
 // the listening port, which names the instance's folder of held jobs.
 //
 // Under systemd the listening socket may come from a socket unit: socket takes it and bind accepts
-// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job.
+// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job,
+// once the clients already queued are served (for a bounded time; those left are reset).
 //
 // A client hears an orderly end only once its job is whole on disk; in every other case it hears
 // a reset. accept arms an abortive close on each connection, so that a close, or the relay's
@@ -118,7 +119,8 @@ int listen(SOCKET s, int backlog) {
 }
 
 // Accepts a connection and records its peer for the spooler. The first wait tells systemd the
-// relay is ready; a stop requested before or during a wait ends the process here, between jobs.
+// relay is ready; a stop requested before or during a wait ends the process here, between jobs,
+// once no client is queued or the stop's time for queued clients is over.
 // The first accept then lets the spooler send what an earlier run of the same instance left held:
 // the port is ours by then (so no other instance sends the same jobs) and listens (so clients
 // queue rather than fail); readiness comes first, as that sending may wait for the scheduler.
@@ -131,10 +133,11 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     NotifyHostReady((int)s);
     if (!HeldJobsDelivered.exchange(true))
         HostDeliverHeldJobs();
-    if (HostStopRequested())
-        EndHostForStop();
-    int waited = PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
-    if (waited == 0)
+    // A stop first serves the clients already queued: the kernel has taken their bytes (some sent
+    // the whole job and closed), and the end of the listening socket would reset them.
+    int waited =
+        HostStopRequested() ? 0 : PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
+    if (waited == 0 && !HostStopServesQueued((int)s))
         EndHostForStop();
     int fd = waited < 0 ? -1 : PosixAccept((int)s, &peerAddress, &peerPort, &error);
     if (fd < 0) {
