@@ -92,6 +92,7 @@ class ReadmeWindowsTest(unittest.TestCase):
             printers = {name: lab.add_printer(name) for name in ("Office Printer", "Label Printer")}
             printer, received = printers["Office Printer"], {}
             service_ports = set()
+            advertising = False
 
             def print_through_the_service():
                 # What a new user does next: print through it, onto the printer it names now.
@@ -110,6 +111,8 @@ class ReadmeWindowsTest(unittest.TestCase):
                     self.assertEqual(0, status, (command, err[-300:]))
                     if command.startswith("sc start"):
                         print_through_the_service()
+                        if advertising:  # Wine has no DNS-SD: the service says so, and serves on
+                            self.assertIn(b"No DNS-SD on this system: not advertised\r\n", lab.service_log())
                     continue
                 if command.startswith("cd /d "):
                     self.assertEqual(PROGRAM_FOLDER, command[6:])
@@ -142,6 +145,8 @@ class ReadmeWindowsTest(unittest.TestCase):
                     self.assertTrue(in_order(expected, said), (command, said))
                 if " INSTALL " in command:
                     service_ports.add(int(words[-1]))
+                if "/v Advertise " in command:
+                    advertising = words[words.index("/d") + 1] != "0"
                 if "/v Printer" in command:
                     printer = printers[words[words.index("/d") + 1]]
                 if " INSTALL " in command or "/v Printer" in command:
@@ -173,11 +178,13 @@ class ReadmeWindowsTest(unittest.TestCase):
             with open(path, encoding="utf-8") as source:
                 sources += source.read()
         table = GUIDE[GUIDE.index("## Troubleshooting"):GUIDE.index("## The edge cases")]
-        calls = r'(?:ConsolePrint|LogLine|LogSocketError|FormatNameLine\([^,]+, [^,]+,|FormatBounded\([^,]+, [^,]+,)'
-        messages = re.findall(calls + r'\s*\(?"([A-Z][^"]+)"', sources)
+        calls = (r'(?:ConsolePrint|LogLine|LogSocketError|LogWideNameLine|FormatNameLine\([^,]+, [^,]+,|'
+                 r'FormatBounded\([^,]+, [^,]+,)')
+        messages = re.findall(calls + r'\s*\(?"([A-Z](?:[^"\\]|\\.)+)"', sources)
         self.assertGreater(len(messages), 15)
+        self.assertIn('DNS-SD name taken, advertising \\"', messages)
         for message in messages:
-            first = re.split(r"%[ds]", message.replace("\\n", ""))[0].strip()
+            first = re.split(r"%[ds]", message.replace("\\n", "").replace('\\"', '"'))[0].strip()
             if first and not first.startswith("KVFerrolink_"):
                 self.assertIn(first, table, message)
 
@@ -271,10 +278,27 @@ class ReadmeLinuxTest(unittest.TestCase):
         each names a tool or library the CMake files use."""
         line = [step for step in linux_steps() if step.startswith("sudo apt install cmake")][0]
         packages = line.split()[3:]
-        self.assertEqual(["cmake", "ninja-build", "g++", "libcups2-dev", "libgtest-dev", "dpkg-dev"], packages)
+        self.assertEqual(["cmake", "ninja-build", "g++", "libcups2-dev", "libavahi-client-dev", "libgtest-dev", "dpkg-dev"], packages)
         for package in packages:
             shown = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
             self.assertIn("install ok installed", shown.stdout, package)
+        # Every header the CMake files require comes from a package that both apt lines name, the
+        # quick start's and the release's ("Get it").
+        release = re.search(r"`sudo apt install ([^`]+)`", README[README.index("**Get it.**"):]).group(1).split()
+        headers = []
+        # Links are not followed (the demo's Wine prefix has drives that lead to the whole file
+        # system), and the build and demo folders are not walked.
+        for folder, subfolders, files in os.walk(ROOT):
+            subfolders[:] = [name for name in subfolders if name not in ("build", "demo", ".git")]
+            if "CMakeLists.txt" in files:
+                text = bench.read_file(os.path.join(folder, "CMakeLists.txt")).decode()
+                headers += re.findall(r"find_path\(\w+ (\S+) REQUIRED\)", text)
+        self.assertGreaterEqual(len(headers), 2)
+        for header in headers:
+            owner = subprocess.run(["dpkg", "-S", "/usr/include/" + header], capture_output=True, text=True)
+            package = owner.stdout.split(":")[0]
+            self.assertIn(package, packages, header)
+            self.assertIn(package, release, header)
         self.assertIn("-DBUILD_TESTING=OFF", README)
         self.assertIn("cmake 3.25", README)
         self.assertIn('"major": 3, "minor": 25', open(os.path.join(ROOT, "CMakePresets.json")).read())

@@ -67,8 +67,17 @@ class PackageTest(unittest.TestCase):
                          "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.2",
                          "ferrolink@.socket", "EADDRINUSE", "journalctl -t ferrolink",
                          "systemctl reset-failed ferrolink@9100.service ferrolink@9100.socket",
-                         "Waiting for CUPS:", "Get-Jobs"):
+                         "Waiting for CUPS:", "Get-Jobs", "ADVERTISE=yes", "DNSSD_NAME=Front desk",
+                         "FERROLINK_ADVERTISE", "FERROLINK_DNSSD_NAME", "UDP port 5353"):
                 self.assertIn(line, " ".join(shown.stdout.split()))  # a command may wrap
+            # The DNS-SD lines of standard error, as the start script and the host layer print them.
+            start = bench.read_file(os.path.join(container.REPO, "packaging", "linux", "ferrolink-start")).decode()
+            refused = re.search(r'echo "(ferrolink@\$port: ADVERTISE=[^"]*)"', start).group(1)
+            dnssd = bench.read_file(os.path.join(container.REPO, "src", "platform", "host", "host_dnssd.cpp")).decode()
+            outage = re.search(r'"(DNS-SD: %s: [^"]*)\\n"', dnssd).group(1)
+            for line in (refused.replace("$port", "9100").replace("$ADVERTISE", "on")
+                         .replace("$conf", "/etc/ferrolink/9100.conf"), outage.replace("%s", "reason")):
+                self.assertIn(line, " ".join(shown.stdout.split()))
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
             self.assertIn("Documentation=man:ferrolink(8)\n", unit)
             copyright = bench.read_file(os.path.join(scratch, "usr/share/doc/ferrolink/copyright")).decode()
