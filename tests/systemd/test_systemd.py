@@ -97,7 +97,7 @@ class SystemdLifecycleTest(unittest.TestCase):
         box = container.Container(files=[deb])
         try:
             folder = box.add_queue("office")
-            # Without libnss-systemd the dynamic user has no name; its jobs are "ferrolink"'s still.
+            # Without libnss-systemd: the jobs are "ferrolink"'s still.
             box.run("sed -i 's/ systemd//g' /etc/nsswitch.conf")
             box.run("dpkg -i " + box.inside(deb))
             self.assertEqual("", box.run("systemctl list-units --no-legend 'ferrolink@*'").stdout, "install starts")
