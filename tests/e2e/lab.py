@@ -70,15 +70,20 @@ def wait_for(condition, timeout, what):
 
 
 def send_job(port, data, chunk=None, pause=0.0, reset=False):
-    """Connects to the relay on 127.0.0.1, sends data and closes (or resets) the connection."""
+    """Connects to the relay on 127.0.0.1, sends data and closes (or resets) the connection.
+    False when the relay reset it first: the Linux relay's answer to a job it could not take."""
     with socket.create_connection(("127.0.0.1", port)) as client:
         step = chunk or len(data) or 1
-        for offset in range(0, len(data), step):
-            client.sendall(data[offset:offset + step])
-            if pause:
-                time.sleep(pause)
+        try:
+            for offset in range(0, len(data), step):
+                client.sendall(data[offset:offset + step])
+                if pause:
+                    time.sleep(pause)
+        except (ConnectionResetError, BrokenPipeError):
+            return False
         if reset:
             client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\0\0\0\0\0\0\0")
+    return True
 
 
 class Relay:
