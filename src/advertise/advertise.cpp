@@ -83,15 +83,23 @@ static void CutWide(WCHAR *text, size_t limit) {
 // name or TXT value shown to people holds none; "" when it cannot be converted.
 static void ToWide(const char *ansi, WCHAR *wide, size_t capacity, size_t utf8Limit) {
     char cut[PRINTER_NAME_SIZE];
+    WCHAR whole[PRINTER_NAME_SIZE]; // every byte a unit at most: the text fits before its cut
     FormatBounded(cut, sizeof cut, "%s", ansi);
-    if (MultiByteToWideChar(CP_ACP, 0, cut, -1, wide, (int)capacity) <= 0)
-        wide[0] = 0;
-    for (WCHAR *c = wide; *c != 0; c++) {
+    if (MultiByteToWideChar(CP_ACP, 0, cut, -1, whole, PRINTER_NAME_SIZE) <= 0)
+        whole[0] = 0;
+    for (WCHAR *c = whole; *c != 0; c++) {
         unsigned int unit = (unsigned int)*c;
         if (unit < 0x20 || unit == 0x7F || (unit >= 0x80 && unit <= 0x9F))
             *c = ' ';
     }
-    CutWide(wide, utf8Limit);
+    CutWide(whole, utf8Limit);
+    size_t at = 0;
+    for (; whole[at] != 0 && at + 1 < capacity; at++)
+        wide[at] = whole[at];
+    if (at > 0 && at + 1 == capacity && whole[at] != 0 && (unsigned int)wide[at - 1] >= 0xD800 &&
+        (unsigned int)wide[at - 1] <= 0xDBFF)
+        at--; // never half a surrogate pair
+    wide[at] = 0;
 }
 
 // Appends ASCII text to wide text of the given capacity.

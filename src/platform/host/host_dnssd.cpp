@@ -237,7 +237,7 @@ static void AddService(void) {
         SayOutage(avahi_strerror(result));
 }
 
-// Tries to make a client again, after a pause.
+// Makes a client on Avahi's thread: at the start, and again after a pause.
 static void OnRetry(AvahiTimeout *timeout, void *) {
     avahi_threaded_poll_get(Poll)->timeout_free(timeout);
     NewClient();
@@ -325,10 +325,12 @@ DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CAN
         Txt = NULL;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    NewClient();
+    // The client is made on Avahi's own thread, never on the relay's: a system bus may take long,
+    // or for ever, to answer, and the relay serves meanwhile.
+    struct timeval now;
+    avahi_elapse_time(&now, 0, 0);
+    avahi_threaded_poll_get(Poll)->timeout_new(avahi_threaded_poll_get(Poll), &now, OnRetry, NULL);
     if (avahi_threaded_poll_start(Poll) < 0) {
-        if (Client != NULL)
-            avahi_client_free(Client);
         avahi_threaded_poll_free(Poll);
         Poll = NULL;
         Client = NULL;
