@@ -180,7 +180,8 @@ static void WINAPI RegistrationComplete(DWORD status, void *, PDNS_SERVICE_INSTA
 
 // Finds the DNS-SD calls; false when the system offers none of them.
 static bool FindCalls(void) {
-    HMODULE dnsapi = LoadLibraryA("dnsapi.dll");
+    // From the system's folder only, never a copy planted beside the program.
+    HMODULE dnsapi = LoadLibraryExA("dnsapi.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (dnsapi == NULL)
         return false;
     // Through a call of no arguments, which the compiler lets stand for any other.

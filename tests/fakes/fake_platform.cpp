@@ -743,8 +743,12 @@ DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST, PDNS_SERVICE_CANCEL) {
     return DNS_REQUEST_PENDING;
 }
 
-HMODULE LoadLibraryA(LPCSTR name) {
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
     TheState.libraryLoads++;
+    if (flags != LOAD_LIBRARY_SEARCH_SYSTEM32) { // the service runs as LocalSystem: no planted copy
+        LastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
     if (TheState.dnsapiMissing || strcasecmp(name, "dnsapi.dll") != 0) {
         LastError = ERROR_MOD_NOT_FOUND;
         return nullptr;

@@ -1,5 +1,5 @@
 // Host layer: the DNS-SD calls of dnsapi.dll over the system's Avahi daemon, reached with
-// libavahi-client over D-Bus, and LoadLibraryA and GetProcAddress, which find them.
+// libavahi-client over D-Bus, and LoadLibraryExA and GetProcAddress, which find them.
 //
 // One registration at a time (the relay advertises its one instance). Avahi runs its client on a
 // thread of its own (a threaded poll), where the completion is called, as on Windows. The relay
@@ -359,7 +359,7 @@ DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_C
 }
 
 // The one library this layer offers by name: dnsapi.dll, whose DNS-SD calls it implements.
-HMODULE LoadLibraryA(LPCSTR fileName) {
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE, DWORD) {
     if (fileName != NULL && strcasecmp(fileName, "dnsapi.dll") == 0)
         return (HMODULE)&Instances;
     SetHostError(ERROR_MOD_NOT_FOUND);

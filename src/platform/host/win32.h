@@ -261,7 +261,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiB
 
 // Modules: a call that only some systems offer is looked up at run time.
 typedef int (*FARPROC)(void);
-HMODULE LoadLibraryA(LPCSTR fileName);
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 
 // DNS-SD (dnsapi.dll): registering a service on the local network by multicast DNS. The calls are
