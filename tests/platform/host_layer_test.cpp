@@ -4,8 +4,8 @@
 
 #include "platform/platform.h"
 
-#include "platform/host/cups/cups_delivery.h"
-#include "platform/host/cups/hold_file.h"
+#include "linux/cups/cups_delivery.h"
+#include "linux/cups/hold_file.h"
 #include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>

@@ -73,7 +73,7 @@ class PackageTest(unittest.TestCase):
             # The DNS-SD lines of standard error, as the start script and the host layer print them.
             start = bench.read_file(os.path.join(container.REPO, "packaging", "linux", "ferrolink-start")).decode()
             refused = re.search(r'echo "(ferrolink@\$port: ADVERTISE=[^"]*)"', start).group(1)
-            dnssd = bench.read_file(os.path.join(container.REPO, "src", "platform", "host", "host_dnssd.cpp")).decode()
+            dnssd = bench.read_file(os.path.join(container.REPO, "src", "linux", "avahi", "avahi_dnssd.cpp")).decode()
             outage = re.search(r'"(DNS-SD: %s: [^"]*)\\n"', dnssd).group(1)
             for line in (refused.replace("$port", "9100").replace("$ADVERTISE", "on")
                          .replace("$conf", "/etc/ferrolink/9100.conf"), outage.replace("%s", "reason")):

@@ -8,7 +8,7 @@
 
 #include "host_spooler.h"
 
-#include "cups/cups_client.h"
+#include "linux/cups/cups_client.h"
 #include "host_internal.h"
 
 #include <stdlib.h>

@@ -10,9 +10,9 @@
 // stop signal included, withdraws the registration: Avahi drops the records of a client that is
 // gone.
 
-#include "win32.h"
+#include "platform/host/win32.h"
 
-#include "host_internal.h"
+#include "platform/host/host_internal.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>

@@ -10,7 +10,7 @@
 // libsystemd: that keeps the package's dependencies at libcups and libc, and the signal handler
 // can send its one datagram without calling a library that is not async-signal-safe.
 
-#include "host_internal.h"
+#include "platform/host/host_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>
