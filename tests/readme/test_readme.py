@@ -39,6 +39,7 @@ NOT_UNDER_WINE = {
     "start ": "a BACKGROUND relay is run by the console tests",
     "copy ": "the upgrade's new executable is the one installed",
     "cd /d %USERPROFILE%": "the release files are not in the Wine prefix",
+    "sc failure": "Wine's sc has no failure actions",
 }
 # The release zip that the docs unpack, as the windows preset's package target makes it.
 ZIP_FOLDER = os.path.join(os.path.dirname(bench.WINDOWS_EXE), "packages")
@@ -98,18 +99,19 @@ class ReadmeWindowsTest(unittest.TestCase):
         relay = None
         try:
             folder = os.path.join(lab.root, "Ferrolink")
-            if not [s for s in steps if s[2].startswith("tar -xf ")]:
+            if not [s for s in steps if s[0] == "console" and s[2].startswith("tar -xf ")]:
                 os.makedirs(folder)  # a document that does not unpack it has it in place
                 shutil.copy(bench.WINDOWS_EXE, folder)
             printers = {name: lab.add_printer(name) for name in ("Office Printer", "Label Printer")}
             printer, received = printers["Office Printer"], {}
             service_ports = set()
             advertising = False
+            serving = [9101]  # the port of the service installed last
 
             def print_through_the_service():
                 # What a new user does next: print through it, onto the printer it names now.
-                bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
-                bench.send_job(9101, b"from the docs")
+                bench.wait_for(lambda: bench.listening(serving[0]), 30, "the service on %d" % serving[0])
+                bench.send_job(serving[0], b"from the docs")
                 received[printer] = received.get(printer, 0) + 1
                 self.assertEqual(b"from the docs", lab.wait_jobs(printer, received[printer])[-1])
 
@@ -117,10 +119,16 @@ class ReadmeWindowsTest(unittest.TestCase):
                 if kind == "bat":
                     if [why for start, why in NOT_UNDER_WINE.items() if command.startswith(start)]:
                         continue
-                    for windows, wine in WINE_PATHS:
+                    if command.startswith("tar -xf "):
+                        self.unpack(command, folder)  # an upgrade, over the program's folder
+                        continue
+                    for windows, wine in WINE_PATHS + [(PROGRAM_FOLDER, "Z:" + folder.replace("/", "\\"))]:
                         command = command.replace(windows, wine)
-                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False, cwd=folder)
+                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False,
+                                                cwd=folder if os.path.isdir(folder) and "rmdir " not in command else lab.root)
                     self.assertEqual(0, status, (command, err[-300:]))
+                    if command.startswith("rmdir "):
+                        self.assertFalse(os.path.exists(folder), command)
                     if command.startswith("sc start"):
                         print_through_the_service()
                         if advertising:  # Wine has no DNS-SD: the service says so, and serves on
@@ -160,6 +168,12 @@ class ReadmeWindowsTest(unittest.TestCase):
                     self.assertTrue(in_order(expected, said), (command, said))
                 if " INSTALL " in command:
                     service_ports.add(int(words[-1]))
+                    serving[0] = int(words[-1])
+                    printer = printers[words[3]]
+                if " REMOVE " in command and expected[-1:] == ["DeleteService SUCCESS"]:
+                    # The service's key goes with it, its advertising values included.
+                    key = "HKLM\\System\\CurrentControlSet\\Services\\KVFerrolink_" + words[-1]
+                    self.assertNotEqual(0, lab.wine(["wine", "reg", "query", key], check=False)[0], key)
                 if "/v Advertise " in command:
                     advertising = words[words.index("/d") + 1] != "0"
                 if "/v Printer" in command:
@@ -170,7 +184,7 @@ class ReadmeWindowsTest(unittest.TestCase):
         finally:
             if relay is not None:
                 relay.stop()
-            for port in (9101,):
+            for port in (9101, 9105):
                 lab.wine(["wine", "sc", "delete", "KVFerrolink_%d" % port], check=False)
             lab.close()
 
