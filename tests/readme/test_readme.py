@@ -14,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups"))
@@ -37,7 +38,11 @@ NOT_UNDER_WINE = {
     "taskkill": "needs a process id from netstat",
     "start ": "a BACKGROUND relay is run by the console tests",
     "copy ": "the upgrade's new executable is the one installed",
+    "cd /d %USERPROFILE%": "the release files are not in the Wine prefix",
+    "sc failure": "Wine's sc has no failure actions",
 }
+# The release zip that the docs unpack, as the windows preset's package target makes it.
+ZIP_FOLDER = os.path.join(os.path.dirname(bench.WINDOWS_EXE), "packages")
 
 
 def windows_steps(text):
@@ -63,8 +68,15 @@ def shell_blocks(text=README):
 
 def linux_steps():
     """The Linux quick start's commands, in order."""
-    section = README[README.index("## Linux quick start"):README.index("## Documentation")]
+    section = README[README.index("## Linux quick start"):README.index("## For developers")]
     return [line for block in re.findall(r"```sh\n(.*?)```", section, re.S) for line in block.splitlines()]
+
+
+def readme_package():
+    """The package the quick start installs, its file name expanded as bash expands it here."""
+    line = [step for step in linux_steps() if step.startswith("sudo apt install ./")][0]
+    named = subprocess.run(["bash", "-c", "echo " + line.split("./", 1)[1]], capture_output=True, text=True)
+    return named.stdout.strip()
 
 
 def in_order(expected, lines):
@@ -87,17 +99,19 @@ class ReadmeWindowsTest(unittest.TestCase):
         relay = None
         try:
             folder = os.path.join(lab.root, "Ferrolink")
-            os.makedirs(folder)
-            shutil.copy(bench.WINDOWS_EXE, folder)
+            if not [s for s in steps if s[0] == "console" and s[2].startswith("tar -xf ")]:
+                os.makedirs(folder)  # a document that does not unpack it has it in place
+                shutil.copy(bench.WINDOWS_EXE, folder)
             printers = {name: lab.add_printer(name) for name in ("Office Printer", "Label Printer")}
             printer, received = printers["Office Printer"], {}
             service_ports = set()
             advertising = False
+            serving = [9101]  # the port of the service installed last
 
             def print_through_the_service():
                 # What a new user does next: print through it, onto the printer it names now.
-                bench.wait_for(lambda: bench.listening(9101), 30, "the service on 9101")
-                bench.send_job(9101, b"from the docs")
+                bench.wait_for(lambda: bench.listening(serving[0]), 30, "the service on %d" % serving[0])
+                bench.send_job(serving[0], b"from the docs")
                 received[printer] = received.get(printer, 0) + 1
                 self.assertEqual(b"from the docs", lab.wait_jobs(printer, received[printer])[-1])
 
@@ -105,10 +119,16 @@ class ReadmeWindowsTest(unittest.TestCase):
                 if kind == "bat":
                     if [why for start, why in NOT_UNDER_WINE.items() if command.startswith(start)]:
                         continue
-                    for windows, wine in WINE_PATHS:
+                    if command.startswith("tar -xf "):
+                        self.unpack(command, folder)  # an upgrade, over the program's folder
+                        continue
+                    for windows, wine in WINE_PATHS + [(PROGRAM_FOLDER, "Z:" + folder.replace("/", "\\"))]:
                         command = command.replace(windows, wine)
-                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False, cwd=folder)
+                    status, out, err = lab.wine(["wine", "cmd", "/c", command], check=False,
+                                                cwd=folder if os.path.isdir(folder) and "rmdir " not in command else lab.root)
                     self.assertEqual(0, status, (command, err[-300:]))
+                    if command.startswith("rmdir "):
+                        self.assertFalse(os.path.exists(folder), command)
                     if command.startswith("sc start"):
                         print_through_the_service()
                         if advertising:  # Wine has no DNS-SD: the service says so, and serves on
@@ -116,6 +136,9 @@ class ReadmeWindowsTest(unittest.TestCase):
                     continue
                 if command.startswith("cd /d "):
                     self.assertEqual(PROGRAM_FOLDER, command[6:])
+                    continue
+                if command.startswith("mkdir ") or command.startswith("tar -xf "):
+                    self.unpack(command, folder)
                     continue
                 # Every run resets the log of its folder: the docs run them all from the program's.
                 self.assertEqual(PROGRAM_FOLDER, prompt, command)
@@ -145,6 +168,12 @@ class ReadmeWindowsTest(unittest.TestCase):
                     self.assertTrue(in_order(expected, said), (command, said))
                 if " INSTALL " in command:
                     service_ports.add(int(words[-1]))
+                    serving[0] = int(words[-1])
+                    printer = printers[words[3]]
+                if " REMOVE " in command and expected[-1:] == ["DeleteService SUCCESS"]:
+                    # The service's key goes with it, its advertising values included.
+                    key = "HKLM\\System\\CurrentControlSet\\Services\\KVFerrolink_" + words[-1]
+                    self.assertNotEqual(0, lab.wine(["wine", "reg", "query", key], check=False)[0], key)
                 if "/v Advertise " in command:
                     advertising = words[words.index("/d") + 1] != "0"
                 if "/v Printer" in command:
@@ -155,9 +184,25 @@ class ReadmeWindowsTest(unittest.TestCase):
         finally:
             if relay is not None:
                 relay.stop()
-            for port in (9101,):
+            for port in (9101, 9105):
                 lab.wine(["wine", "sc", "delete", "KVFerrolink_%d" % port], check=False)
             lab.close()
+
+    def unpack(self, command, folder):
+        """The docs' unpacking, which Wine has no tar for: the real release zip, extracted into
+        the folder the command names, as Windows's tar does."""
+        words = command.split()
+        if words[0] == "mkdir":
+            self.assertEqual([PROGRAM_FOLDER], words[1:])
+            os.makedirs(folder)
+            return
+        self.assertEqual(["-C", PROGRAM_FOLDER], words[3:], command)
+        name = words[2].split("\\")[-1]
+        zip_path = os.path.join(ZIP_FOLDER, name)
+        self.assertTrue(os.path.exists(zip_path), "%s: build the windows preset's package target" % zip_path)
+        self.assertTrue(os.path.isdir(folder), "tar -C needs the folder")
+        with zipfile.ZipFile(zip_path) as archive:
+            archive.extractall(folder)
 
     def test_readme_windows_quick_start(self):
         _, ports = self.follow(README)
@@ -274,17 +319,18 @@ class ReadmeDemoTest(unittest.TestCase):
 
 class ReadmeLinuxTest(unittest.TestCase):
     def test_build_dependencies_are_the_ones_named(self):
-        """The quick start's packages are what the build needs: each one is installed here, and
-        each names a tool or library the CMake files use."""
-        line = [step for step in linux_steps() if step.startswith("sudo apt install cmake")][0]
-        packages = line.split()[3:]
-        self.assertEqual(["cmake", "ninja-build", "g++", "libcups2-dev", "libavahi-client-dev", "libgtest-dev", "dpkg-dev"], packages)
-        for package in packages:
+        """The packages named are what the builds need: each one is installed here, and the
+        source's line names every tool or library the CMake files use."""
+        source = README[README.index("## Get the source"):README.index("## Windows quick start")]
+        packages = re.search(r"sudo apt install (.*)\n", source).group(1).split()
+        self.assertEqual(["git", "cmake", "ninja-build", "g++", "python3", "libcups2-dev", "libavahi-client-dev",
+                          "dpkg-dev"], packages)
+        self.assertIn("sudo apt install libgtest-dev", linux_steps())
+        self.assertIn("sudo apt install mingw-w64\nscripts/release\n", README)
+        for package in packages + ["libgtest-dev", "mingw-w64"]:
             shown = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package], capture_output=True, text=True)
             self.assertIn("install ok installed", shown.stdout, package)
-        # Every header the CMake files require comes from a package that both apt lines name, the
-        # quick start's and the release's ("Get it").
-        release = re.search(r"`sudo apt install ([^`]+)`", README[README.index("**Get it.**"):]).group(1).split()
+        # Every header the CMake files require comes from a package of the source's line.
         headers = []
         # Links are not followed (the demo's Wine prefix has drives that lead to the whole file
         # system), and the build and demo folders are not walked.
@@ -298,7 +344,6 @@ class ReadmeLinuxTest(unittest.TestCase):
             owner = subprocess.run(["dpkg", "-S", "/usr/include/" + header], capture_output=True, text=True)
             package = owner.stdout.split(":")[0]
             self.assertIn(package, packages, header)
-            self.assertIn(package, release, header)
         self.assertIn("-DBUILD_TESTING=OFF", README)
         self.assertIn("cmake 3.25", README)
         self.assertIn('"major": 3, "minor": 25', open(os.path.join(ROOT, "CMakePresets.json")).read())
@@ -306,7 +351,7 @@ class ReadmeLinuxTest(unittest.TestCase):
     def test_package_as_the_readme_builds_it(self):
         build = [step for step in linux_steps() if "--target package" in step][0]
         subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
+        package = readme_package()
         path = os.path.join(ROOT, package)
         self.assertTrue(os.path.exists(path), package)
         scratch = tempfile.mkdtemp(dir=bench.SCRATCH)
@@ -377,13 +422,13 @@ class ReadmeLinuxTest(unittest.TestCase):
         steps = linux_steps()
         build = [step for step in steps if "--target package" in step][0]
         subprocess.run(build, shell=True, cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-        package = re.search(r"\./(build/host/packages/\S+\.deb)", README).group(1)
+        package = readme_package()
         box = container.Container(files=[os.path.join(ROOT, package)])
         try:
             folder = box.add_queue("office")
             ran = []
             for step in steps:
-                if step == build or step.startswith("sudo apt install cmake"):
+                if step == build or step == "sudo apt install libgtest-dev":
                     continue  # built above; the build dependencies have their own test
                 if "/dev/tcp/" in step:
                     done = box.run("bash -c %s" % shlex.quote(step))

@@ -1,10 +1,12 @@
 """Reproducible builds: the commit checked out here (or FERROLINK_REPRO_COMMIT), cloned twice at
 different paths and built at different times with the release command, gives the same bytes in
-every released artefact. SOURCE_DATE_EPOCH is left unset, so the builds date themselves from
-the commit."""
+every released artefact. The second build runs in another time zone, locale and umask and, when
+the test runs as root, as another user (nobody) with another home. SOURCE_DATE_EPOCH is left
+unset, so the builds date themselves from the commit."""
 
 import glob
 import os
+import pwd
 import shutil
 import subprocess
 import sys
@@ -41,15 +43,36 @@ BUILDS = [
 ]
 
 
-def build(commit, clone):
-    """Clones this repository at the commit into the folder and builds every preset there."""
+def build(commit, clone, other=False):
+    """Clones this repository at the commit into the folder and builds every preset there; the
+    other builder has its own time zone, locale, umask and, as root, user."""
     git("clone", "--quiet", "--no-checkout", ROOT, clone)
     git("-C", clone, "checkout", "--quiet", "--detach", commit)
     env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    switch = None
+    if other:
+        env.update(TZ="Pacific/Kiritimati", LC_ALL="C.UTF-8", LANG="C.UTF-8")
+        if os.geteuid() == 0:
+            user = pwd.getpwnam("nobody")
+            home = os.path.join(os.path.dirname(clone), "home")
+            os.makedirs(home)
+            subprocess.run(["chown", "-R", "%d:%d" % (user.pw_uid, user.pw_gid), os.path.dirname(clone)],
+                           check=True)
+            env.update(HOME=home, USER="nobody", LOGNAME="nobody")
+            env.pop("GIT_CONFIG_GLOBAL", None)
+
+            def switch():
+                os.umask(0o027)
+                os.setgroups([])
+                os.setgid(user.pw_gid)
+                os.setuid(user.pw_uid)
+        else:
+            def switch():
+                os.umask(0o027)
     for _, commands, _ in BUILDS:
         for command in commands:
             subprocess.run(command.split(), cwd=clone, env=env, check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL)
+                           stdout=subprocess.DEVNULL, preexec_fn=switch)
 
 
 def artefacts(clone):
@@ -68,12 +91,13 @@ class ReproducibleBuildTest(unittest.TestCase):
             "-C", ROOT, "rev-parse", "HEAD", capture_output=True, text=True).stdout.strip()
         os.makedirs(bench.SCRATCH, exist_ok=True)
         scratch = tempfile.mkdtemp(prefix="repro-", dir=bench.SCRATCH)
+        os.chmod(scratch, 0o755)  # the other builder reaches its clone through it
         try:
             first = os.path.join(scratch, "a", "ferrolink")
             second = os.path.join(scratch, "second-clone", "elsewhere", "ferrolink")
             build(commit, first)
             time.sleep(2)  # a later wall-clock second, whatever the build's speed
-            build(commit, second)
+            build(commit, second, other=True)
             ones, others = artefacts(first), artefacts(second)
             differ = []
             for pattern in ones:
