@@ -42,13 +42,17 @@ static RegisterCall Register;
 static RegisterCall DeRegister;
 static CancelCall RegisterCancel;
 
-// Each registration's request and cancel handle stay as they were until its withdrawal is done.
+// Each registration's request and cancel handle stay as they were until the system is done with
+// them: a slot is used again only once its withdrawal has completed.
 static DNS_SERVICE_REGISTER_REQUEST Requests[SLOTS];
 static DNS_SERVICE_CANCEL Cancels[SLOTS];
 static PDNS_SERVICE_INSTANCE Built; // the instance of this run, registered again after a withdrawal
 static SRWLOCK Lock = SRWLOCK_INIT; // the generation below, shared with the completions
 static uintptr_t Issued;            // the last generation handed out
 static uintptr_t Current;           // the generation in force; 0 while none is registered
+static int CurrentSlot;             // ... and the slot of its request
+static uintptr_t Held[SLOTS];       // the generation whose request the system holds; 0 free
+static bool Withdrawn[SLOTS];       // ... and that awaits its withdrawal's completion
 static bool Completed;              // the registration in force has completed
 static bool Refused;                // ... and the system refused it
 static char Asked[ADVERT_NAME_SIZE];
@@ -163,6 +167,9 @@ static void AnnouncedName(PDNS_SERVICE_INSTANCE instance, char *name, size_t cap
 // (a withdrawal's, or one withdrawn since) only freed.
 static void WINAPI Complete(DWORD status, void *context, PDNS_SERVICE_INSTANCE instance) {
     AcquireSRWLockExclusive(&Lock);
+    for (int slot = 0; slot < SLOTS; slot++)
+        if (Held[slot] == (uintptr_t)context && (Withdrawn[slot] || status != ERROR_SUCCESS))
+            Held[slot] = 0; // the system is done with the request: the slot may be used again
     if (Current != 0 && (uintptr_t)context == Current && !Completed) {
         char name[ADVERT_TXT_SIZE];
         Completed = true;
@@ -179,6 +186,23 @@ static void WINAPI Complete(DWORD status, void *context, PDNS_SERVICE_INSTANCE i
         FreeInstance(instance);
 }
 
+// A slot whose request the system no longer holds, the lock held; -1 when every slot still
+// awaits a withdrawal's completion: its request must stay as it was.
+static int FreeSlot(void) {
+    for (int slot = 0; slot < SLOTS; slot++)
+        if (Held[slot] == 0)
+            return slot;
+    return -1;
+}
+
+// Frees a slot that the system is done with, unless it was handed out again since.
+static void ReleaseSlot(int slot, uintptr_t generation) {
+    AcquireSRWLockExclusive(&Lock);
+    if (Held[slot] == generation)
+        Held[slot] = 0;
+    ReleaseSRWLockExclusive(&Lock);
+}
+
 // Registers this run's instance under a new generation; 0 when the system took the request.
 unsigned long DnssdRegister(const Advertisement *advert) {
     if (Built == NULL && !Construct(advert)) {
@@ -186,8 +210,14 @@ unsigned long DnssdRegister(const Advertisement *advert) {
         return error != 0 ? error : (unsigned long)ADVERT_STATUS_NO_MEMORY;
     }
     AcquireSRWLockExclusive(&Lock);
+    int slot = FreeSlot();
+    if (slot < 0) {
+        ReleaseSRWLockExclusive(&Lock);
+        return ADVERT_STATUS_NO_MEMORY;
+    }
     uintptr_t generation = ++Issued;
-    int slot = (int)(generation % SLOTS);
+    Held[slot] = generation;
+    Withdrawn[slot] = false;
     memset(&Requests[slot], 0, sizeof Requests[slot]);
     memset(&Cancels[slot], 0, sizeof Cancels[slot]);
     Requests[slot].Version = DNS_QUERY_REQUEST_VERSION1;
@@ -195,6 +225,7 @@ unsigned long DnssdRegister(const Advertisement *advert) {
     Requests[slot].pRegisterCompletionCallback = Complete;
     Requests[slot].pQueryContext = (void *)generation;
     Current = generation;
+    CurrentSlot = slot;
     Completed = Refused = false;
     ReleaseSRWLockExclusive(&Lock);
     DWORD status = Register(&Requests[slot], &Cancels[slot]);
@@ -203,6 +234,7 @@ unsigned long DnssdRegister(const Advertisement *advert) {
     AcquireSRWLockExclusive(&Lock);
     if (Current == generation)
         Current = 0;
+    Held[slot] = 0;
     ReleaseSRWLockExclusive(&Lock);
     return status;
 }
@@ -212,18 +244,24 @@ unsigned long DnssdRegister(const Advertisement *advert) {
 void DnssdWithdraw(void) {
     AcquireSRWLockExclusive(&Lock);
     uintptr_t generation = Current;
+    int slot = CurrentSlot;
     bool completed = Completed, refused = Refused;
     Current = 0;
+    if (generation != 0 && !refused)
+        Withdrawn[slot] = true; // held until the withdrawal's completion
     ReleaseSRWLockExclusive(&Lock);
     if (generation == 0 || refused)
         return;
-    int slot = (int)(generation % SLOTS);
     // A cancel that fails finds the registration completed since: it is deregistered instead.
-    if (!completed && RegisterCancel(&Cancels[slot]) == ERROR_SUCCESS)
+    if (!completed && RegisterCancel(&Cancels[slot]) == ERROR_SUCCESS) {
+        ReleaseSlot(slot, generation); // a cancelled request is done with at once
         return;
+    }
     DWORD status = DeRegister(&Requests[slot], NULL);
-    if (status != (DWORD)DNS_REQUEST_PENDING && status != ERROR_SUCCESS)
+    if (status != (DWORD)DNS_REQUEST_PENDING && status != ERROR_SUCCESS) {
+        ReleaseSlot(slot, generation); // no completion follows a withdrawal refused
         DnssdWithdrawFailed(status);
+    }
 }
 
 // Gives back the instance an earlier run built; its late completions are told apart by their
@@ -231,6 +269,7 @@ void DnssdWithdraw(void) {
 void DnssdForget(void) {
     AcquireSRWLockExclusive(&Lock);
     Current = 0;
+    memset(Held, 0, sizeof Held); // a run afresh: no request of an earlier one is waited for
     ReleaseSRWLockExclusive(&Lock);
     if (Built != NULL && FreeInstance != NULL)
         FreeInstance(Built);
