@@ -6,8 +6,13 @@
 void ResetAdvertising(void);
 
 // Advertises the instance once its socket listens: the first call reads the settings; later calls
-// while it is advertised do nothing. Off, it changes nothing at all.
+// while it is advertised, or after EndAdvertising, do nothing. Off, it changes nothing at all.
 void StartAdvertising(void);
 
-// Withdraws the advertisement: when the listener closes, and at the service's stop.
+// Withdraws the advertisement when the listener closes; a listener that opens again advertises
+// again.
 void StopAdvertising(void);
+
+// Withdraws the advertisement for good, at the service's stop: nothing is advertised again in
+// this run.
+void EndAdvertising(void);

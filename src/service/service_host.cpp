@@ -14,8 +14,8 @@
 // Answers the service manager's controls; stop and shutdown end the service.
 static void WINAPI ServiceControlHandler(DWORD control) {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        EndAdvertising(); // first: no advertising line follows the stop's
         LogLine("Ferrolink stopped.");
-        StopAdvertising();
         ReportServiceStatus(SERVICE_STOPPED, 0);
         return;
     }

@@ -39,9 +39,20 @@ std::string Job::Bytes() const {
     return all;
 }
 
+// One DNS-SD completion still to come.
+struct Completion {
+    PDNS_SERVICE_REGISTER_REQUEST request;
+    void *context;
+    DWORD status;
+    std::u16string name;
+    PDNS_SERVICE_CANCEL cancel; // the registration's, which a cancel finds it by
+};
+static std::vector<Completion> Completions;
+
 void Reset() {
     Lock lock(StateMutex);
     TheState = State();
+    Completions.clear(); // a test that left answers to come forgets them, copies and all
     Released = false;
     AcceptWaiting = false;
 }
@@ -241,18 +252,46 @@ BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD 
         return FALSE;
     }
     const std::string &model = details->second.first, &location = details->second.second;
-    *needed = DWORD(sizeof(PRINTER_INFO_2A) + model.size() + location.size() + 2);
-    if (size < *needed) {
+    *needed =
+        DWORD(sizeof(PRINTER_INFO_2A) + TheState.devModeSize + model.size() + location.size() + 2);
+    if (buffer == nullptr || size < *needed) {
         LastError = ERROR_INSUFFICIENT_BUFFER;
         return FALSE;
     }
     PRINTER_INFO_2A *info = (PRINTER_INFO_2A *)buffer;
     memset(info, 0, sizeof *info);
-    char *strings = (char *)(info + 1);
+    char *strings = (char *)(info + 1) + TheState.devModeSize;
     strcpy(strings, model.c_str());
     strcpy(strings + model.size() + 1, location.c_str());
     info->pDriverName = strings;
     info->pLocation = strings + model.size() + 1;
+    return TRUE;
+}
+
+BOOL GetPrinterDriverA(HANDLE handle, LPSTR, DWORD level, LPBYTE buffer, DWORD size,
+                       LPDWORD needed) {
+    Lock lock(StateMutex);
+    const Job &job = TheState.jobs.at((uintptr_t)handle - 1);
+    auto maker = TheState.driverMakers.find(job.printer);
+    auto details = TheState.printerDetails.find(job.printer);
+    if (level != 6 || maker == TheState.driverMakers.end() ||
+        details == TheState.printerDetails.end()) {
+        LastError = ERROR_UNKNOWN_PRINTER_DRIVER;
+        return FALSE;
+    }
+    const std::string &model = details->second.first;
+    *needed = DWORD(sizeof(DRIVER_INFO_6A) + model.size() + maker->second.size() + 2);
+    if (buffer == nullptr || size < *needed) {
+        LastError = ERROR_INSUFFICIENT_BUFFER;
+        return FALSE;
+    }
+    DRIVER_INFO_6A *info = (DRIVER_INFO_6A *)buffer;
+    memset(info, 0, sizeof *info);
+    char *strings = (char *)(info + 1);
+    strcpy(strings, model.c_str());
+    strcpy(strings + model.size() + 1, maker->second.c_str());
+    info->pName = strings;
+    info->pszMfgName = strings + model.size() + 1;
     return TRUE;
 }
 
@@ -326,6 +365,8 @@ int listen(SOCKET, int backlog) {
 }
 
 SOCKET accept(SOCKET, struct sockaddr *address, int *length) {
+    if (!TheState.dnssdHold)
+        fake::CompleteDnssd(); // the responder's answers come later, on their own threads
     std::unique_lock<std::recursive_mutex> lock(StateMutex);
     if (TheState.nextClient >= TheState.clients.size()) {
         AcceptWaiting = true;
@@ -612,12 +653,12 @@ static std::u16string Utf16(const std::string &text) {
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int count, LPWSTR wide, int size) {
-    if (codePage != CP_ACP || count != -1) {
+    if ((codePage != CP_ACP && codePage != CP_UTF8) || count != -1) {
         LastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
     std::u16string converted;
-    if (TheState.activeCodePage == CP_UTF8)
+    if (codePage == CP_UTF8 || TheState.activeCodePage == CP_UTF8)
         converted = Utf16(text);
     else
         for (const char *c = text; *c != '\0'; c++)
@@ -633,12 +674,12 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int count, LPWSTR wid
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out,
                         int outSize, LPCSTR, BOOL *usedDefault) {
-    if (codePage != CP_ACP || wideCount != -1) {
+    if ((codePage != CP_ACP && codePage != CP_UTF8) || wideCount != -1) {
         LastError = ERROR_INVALID_PARAMETER;
         return 0;
     }
     std::string converted;
-    if (TheState.activeCodePage == CP_UTF8) {
+    if (codePage == CP_UTF8 || TheState.activeCodePage == CP_UTF8) {
         converted = Utf8(wide);
         if ((int)converted.size() + 1 > outSize)
             return 0;
@@ -671,39 +712,65 @@ HLOCAL LocalFree(HLOCAL) {
     return nullptr;
 }
 
-BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
-    if (TheState.computerName.size() + 1 > *size) {
-        *size = DWORD(TheState.computerName.size() + 1);
+BOOL GetComputerNameExA(COMPUTER_NAME_FORMAT type, LPSTR buffer, LPDWORD size) {
+    const std::string &name =
+        type == ComputerNameDnsHostname ? TheState.dnsHostName : TheState.computerName;
+    if (name.size() + 1 > *size) {
+        *size = DWORD(name.size() + 1);
         return FALSE;
     }
-    strcpy(buffer, TheState.computerName.c_str());
-    *size = DWORD(TheState.computerName.size());
+    strcpy(buffer, name.c_str());
+    *size = DWORD(name.size());
     return TRUE;
 }
 
-// DNS-SD: instances are records of the double; the completion runs on a thread of its own, as
-// the system's does, and the test waits for it.
+// DNS-SD as Microsoft documents it: Register and DeRegister answer DNS_REQUEST_PENDING, and each
+// completion comes later, on a thread of its own, with a copy of the instance the caller frees.
 struct FakeInstance {
     DNS_SERVICE_INSTANCE instance;
     std::u16string name;
 };
 
+// A copy of an instance, as the system hands to a completion.
+static PDNS_SERVICE_INSTANCE CopyInstance(const std::u16string &name) {
+    FakeInstance *made = new FakeInstance{};
+    made->name = name;
+    made->instance.pszInstanceName = made->name.data();
+    TheState.instancesLive++;
+    return &made->instance;
+}
+
+void fake::CompleteDnssd() {
+    std::vector<Completion> due;
+    {
+        Lock lock(StateMutex);
+        due.swap(Completions);
+    }
+    for (const Completion &done : due) {
+        PDNS_SERVICE_INSTANCE answer = nullptr;
+        if (done.status == 0) {
+            Lock lock(StateMutex);
+            answer = CopyInstance(done.name);
+        }
+        std::thread responder([&done, answer] {
+            done.request->pRegisterCompletionCallback(done.status, done.context, answer);
+        });
+        responder.join();
+    }
+}
+
 PDNS_SERVICE_INSTANCE DnsServiceConstructInstance(PCWSTR service, PCWSTR host, PIP4_ADDRESS,
                                                   PIP6_ADDRESS, WORD port, WORD, WORD, DWORD count,
                                                   PCWSTR *keys, PCWSTR *values) {
     Lock lock(StateMutex);
-    static Registration built; // kept for DnsServiceRegister: the double has one instance
-    built = Registration{Utf8(service), Utf8(host), port, {}};
+    Registration built{Utf8(service), Utf8(host), port, {}};
     for (DWORD i = 0; i < count; i++)
         built.txt.push_back(Utf8(keys[i]) + "=" + Utf8(values[i]));
-    FakeInstance *made = new FakeInstance{};
-    made->name = service;
-    made->instance.pszInstanceName = made->name.data();
-    made->instance.wPort = port;
-    made->instance.dwPropertyCount = count;
-    TheState.instancesLive++;
     TheState.registrations.push_back(built);
-    return &made->instance;
+    PDNS_SERVICE_INSTANCE made = CopyInstance(service);
+    made->wPort = port;
+    made->dwPropertyCount = count;
+    return made;
 }
 
 void DnsServiceFreeInstance(PDNS_SERVICE_INSTANCE instance) {
@@ -712,35 +779,35 @@ void DnsServiceFreeInstance(PDNS_SERVICE_INSTANCE instance) {
     delete (FakeInstance *)instance; // the instance is the record's first member
 }
 
-DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL) {
+DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL cancel) {
     Event("DnsServiceRegister");
+    Lock lock(StateMutex);
     if (TheState.registerResult != DNS_REQUEST_PENDING)
         return TheState.registerResult;
     std::u16string name = request->pServiceInstance->pszInstanceName;
     if (!TheState.completedName.empty())
         name = Utf16(TheState.completedName) + u"._pdl-datastream._tcp.local";
-    DWORD status = TheState.completionStatus;
-    PDNS_SERVICE_INSTANCE answer = nullptr;
-    if (status == 0) {
-        std::lock_guard<std::recursive_mutex> lock(StateMutex);
-        FakeInstance *made = new FakeInstance{};
-        made->name = name;
-        made->instance.pszInstanceName = made->name.data();
-        TheState.instancesLive++;
-        answer = &made->instance;
-    }
-    std::thread responder([request, status, answer] {
-        request->pRegisterCompletionCallback(status, request->pQueryContext, answer);
-    });
-    responder.join();
+    Completions.push_back(
+        {request, request->pQueryContext, TheState.completionStatus, name, cancel});
     return DNS_REQUEST_PENDING;
 }
 
-DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST, PDNS_SERVICE_CANCEL) {
+DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL) {
     Event("DnsServiceDeRegister");
     Lock lock(StateMutex);
     TheState.deregistrations++;
+    Completions.push_back(
+        {request, request->pQueryContext, 0, request->pServiceInstance->pszInstanceName, nullptr});
     return DNS_REQUEST_PENDING;
+}
+
+DWORD DnsServiceRegisterCancel(PDNS_SERVICE_CANCEL cancel) {
+    Event("DnsServiceRegisterCancel");
+    Lock lock(StateMutex);
+    for (Completion &pending : Completions)
+        if (pending.cancel == cancel && !TheState.cancelIgnored)
+            pending.status = 1223; // ERROR_CANCELLED
+    return ERROR_SUCCESS;
 }
 
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE, DWORD flags) {
@@ -763,6 +830,7 @@ FARPROC GetProcAddress(HMODULE, LPCSTR name) {
         {"DnsServiceFreeInstance", (AnyCall)DnsServiceFreeInstance},
         {"DnsServiceRegister", (AnyCall)DnsServiceRegister},
         {"DnsServiceDeRegister", (AnyCall)DnsServiceDeRegister},
+        {"DnsServiceRegisterCancel", (AnyCall)DnsServiceRegisterCancel},
     };
     for (const auto &[export_, call] : calls)
         if (!TheState.dnssdCallsMissing && strcmp(export_, name) == 0)

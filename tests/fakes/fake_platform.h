@@ -121,16 +121,24 @@ struct State {
     int freeConsoleCalls = 0;
     std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
     bool moduleFails = false;
-    bool exitStatusCarriesFailure = false; // HostExitStatus as on Linux (else as on Windows)
-    std::string computerName = "OFFICE-PC";
+    bool exitStatusCarriesFailure = false;  // HostExitStatus as on Linux (else as on Windows)
+    std::string computerName = "OFFICE-PC"; // NetBIOS: upper case, at most 15
+    std::string dnsHostName = "office-pc-front-desk"; // the DNS host name
 
     // Spooler's knowledge of printers (GetPrinterA level 2): name -> driver (make and model),
-    // location. A printer not listed fails the call.
+    // location. A printer not listed fails the call. Its device mode's size (level 2 asks for
+    // that much more), and its driver's manufacturer (GetPrinterDriverA level 6; none listed
+    // fails the call).
     std::map<std::string, std::pair<std::string, std::string>> printerDetails;
+    DWORD devModeSize = 0;
+    std::map<std::string, std::string> driverMakers;
 
     // DNS-SD: dnsapi.dll missing, or present without the calls; what DnsServiceRegister returns;
-    // the completion's status and name ("" for the name asked for), run on a thread of its own.
-    bool dnsapiMissing = false, dnssdCallsMissing = false;
+    // the completion's status and name ("" for the name asked for), run on a thread of its own
+    // at the next accept, or only at CompleteDnssd when held; a cancel that does not stop the
+    // registration's completion.
+    bool dnsapiMissing = false, dnssdCallsMissing = false, dnssdHold = false;
+    bool cancelIgnored = false;
     DWORD registerResult = DNS_REQUEST_PENDING;
     DWORD completionStatus = 0;
     std::string completedName;
@@ -144,6 +152,9 @@ void Reset();
 // The platform's state; lock Mutex() while the service thread may run.
 State &Get();
 std::recursive_mutex &Mutex();
+
+// Runs the DNS-SD completions still to come, each on a thread of its own.
+void CompleteDnssd();
 
 // Wakes an accept that waits because the clients ran out; it then fails, and listen too.
 void Release();

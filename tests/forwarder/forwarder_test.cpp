@@ -278,7 +278,8 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
     const std::string dword1("\1\0\0\0", 4), dword0("\0\0\0\0", 4);
     const std::string type = "._pdl-datastream._tcp.local";
     const std::string accept = "Accept print job for HP from 127.0.0.1";
-    const std::string advertising = "Advertising \"HP @ OFFICE-PC\" by DNS-SD";
+    const std::string host = "office-pc-front-desk"; // the DNS host name, not "OFFICE-PC"
+    const std::string advertising = "Advertising \"HP @ " + host + "\" by DNS-SD";
     const std::string absent = "No DNS-SD on this system: not advertised";
     std::string longName;
     for (int i = 0; i < 40; i++)
@@ -286,6 +287,10 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
     const Lines both = {"DnsServiceRegister", "DnsServiceDeRegister", "close listener",
                         "DnsServiceRegister", "DnsServiceDeRegister", "close listener"};
     const Lines none = {"close listener", "close listener"};
+    const Lines cancelled = {"DnsServiceRegister", "DnsServiceRegisterCancel", "close listener",
+                             "DnsServiceRegister", "DnsServiceRegisterCancel", "close listener"};
+    const Lines once = {"DnsServiceRegister", "close listener", "DnsServiceRegister",
+                        "close listener"};
     struct Row {
         const char *what;
         std::string advertise; // "Advertise" as REG_DWORD bytes; "" none, "sz" a REG_SZ "1"
@@ -303,12 +308,13 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
          dword1,
          "",
          [] {},
-         "HP @ OFFICE-PC" + type,
+         "HP @ " + host + type,
          {advertising, accept, advertising, accept},
          both},
-        {"its own name, a dot escaped, a control made a space",
+        // The withdrawal's completion of the first life comes after the second registration.
+        {"its own name, a dot escaped, a control removed",
          dword1,
-         "Floor 2.\tDesk",
+         "Floor 2.\t Desk",
          [] {},
          "Floor 2\\. Desk" + type,
          {"Advertising \"Floor 2. Desk\" by DNS-SD", accept,
@@ -330,27 +336,56 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
          {"Advertising \"" + std::string(63, 'A') + "\" by DNS-SD", accept,
           "Advertising \"" + std::string(63, 'A') + "\" by DNS-SD", accept},
          both},
-        {"renamed by the responder",
+        {"renamed by the responder, a dot in the name",
          dword1,
-         "",
-         [] { fake::Get().completedName = "HP @ OFFICE-PC (2)"; },
-         "HP @ OFFICE-PC" + type,
-         {"DNS-SD name taken, advertising \"HP @ OFFICE-PC (2)\"", accept,
-          "DNS-SD name taken, advertising \"HP @ OFFICE-PC (2)\"", accept},
+         "Floor 2. Desk",
+         [] { fake::Get().completedName = "Floor 2. Desk (2)"; },
+         "Floor 2\\. Desk" + type,
+         {"DNS-SD name taken, advertising \"Floor 2. Desk (2)\"", accept,
+          "DNS-SD name taken, advertising \"Floor 2. Desk (2)\"", accept},
          both},
         {"refused at once, and not asked again",
          dword1,
          "",
          [] { fake::Get().registerResult = ERROR_INVALID_PARAMETER; },
-         "HP @ OFFICE-PC" + type,
+         "HP @ " + host + type,
          {"Error: couldn't advertise: 87", accept, accept},
          {"DnsServiceRegister", "close listener", "close listener"}},
         {"refused by the responder",
          dword1,
          "",
          [] { fake::Get().completionStatus = 1460; },
-         "HP @ OFFICE-PC" + type,
+         "HP @ " + host + type,
          {"Error: couldn't advertise: 1460", accept, "Error: couldn't advertise: 1460", accept},
+         once},
+        {"a stop before the registration completed",
+         dword1,
+         "",
+         [] { fake::Get().dnssdHold = true; },
+         "HP @ " + host + type,
+         {accept, accept},
+         cancelled},
+        {"a completion after the stop",
+         dword1,
+         "",
+         [] { fake::Get().dnssdHold = fake::Get().cancelIgnored = true; },
+         "HP @ " + host + type,
+         {accept, accept},
+         cancelled},
+        {"bidi controls, zero widths and a soft hyphen removed",
+         dword1,
+         "\xe2\x80\xae"
+         "Desk\xe2\x80\xac\xe2\x80\x8b\xc2\xad 2\xef\xbb\xbf",
+         [] {},
+         "Desk 2" + type,
+         {"Advertising \"Desk 2\" by DNS-SD", accept, "Advertising \"Desk 2\" by DNS-SD", accept},
+         both},
+        {"a blank name falls back to the default",
+         dword1,
+         "  \t \xe2\x80\x8f ",
+         [] {},
+         "HP @ " + host + type,
+         {advertising, accept, advertising, accept},
          both},
         {"no dnsapi.dll",
          dword1,
@@ -388,6 +423,7 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
             AddClient({fake::Data("job")});
             EXPECT_EQ(1, RunPrintListener(false));
         }
+        fake::CompleteDnssd(); // the answers still to come: late, they log nothing
         EXPECT_EQ(row.lines, LogLines());
         Lines calls;
         for (const auto &event : fake::Get().events)
@@ -403,28 +439,98 @@ TEST_F(ForwarderTest, AdvertisesWhileListeningAsItsKeySaysAndOnlyThen) {
             continue;
         const fake::Registration &made = fake::Get().registrations[0];
         EXPECT_EQ(row.service, made.service);
-        EXPECT_EQ("OFFICE-PC.local", made.host);
+        EXPECT_EQ(host + ".local", made.host);
         EXPECT_EQ(9100, made.port);
         EXPECT_EQ((Lines{"txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=HP",
-                         "product=(HP)"}),
+                         "product=(HP)", "usb_MFG=HP", "usb_MDL=HP"}),
                   made.txt);
         EXPECT_EQ(1, fake::Get().instancesLive) << "the responder's answers are freed";
     }
 }
 
 TEST_F(ForwarderTest, AdvertisementTellsTheMakeModelAndLocationTheSpoolerKnows) {
-    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\7\0\0\0", 4));
-    fake::Get().printerDetails["HP"] = {"HP LaserJet 4000 Series PS",
-                                        "Room 12, \x1b[2Jsecond floor"};
-    fake::Get().printers = {"HP"};
-    ListenPort = 9101;
-    AddClient({fake::Data("job")});
-    RunPrintListener(false);
-    ASSERT_EQ(1u, fake::Get().registrations.size());
-    EXPECT_EQ(9101, fake::Get().registrations[0].port);
-    EXPECT_EQ((Lines{"txtvers=1", "qtotal=1", "pdl=application/postscript",
-                     "ty=HP LaserJet 4000 Series PS", "product=(HP LaserJet 4000 Series PS)",
-                     "note=Room 12,  [2Jsecond floor"}),
-              fake::Get().registrations[0].txt);
-    EXPECT_EQ(0, fake::Get().openHandles) << "the printer asked is closed again";
+    const std::string tail = "._pdl-datastream._tcp.local";
+    struct Row {
+        const char *what;
+        std::string printer, driver, location, maker; // driver "": the spooler knows nothing
+        DWORD devModeSize;
+        unsigned short port;
+        std::string service;
+        Lines txt;
+    };
+    const Row rows[] = {
+        {"the driver's make and model, a port of its own",
+         "HP",
+         "HP LaserJet 4000 Series PS",
+         "Room 12, \x1b[2Jsecond floor",
+         "",
+         0,
+         9101,
+         "HP @ office-pc-front-desk (9101)",
+         {"txtvers=1", "qtotal=1", "pdl=application/postscript", "ty=HP LaserJet 4000 Series PS",
+          "product=(HP LaserJet 4000 Series PS)", "usb_MFG=HP", "usb_MDL=LaserJet 4000 Series PS",
+          "note=Room 12, [2Jsecond floor"}},
+        {"the driver's manufacturer, on the default port",
+         "HP",
+         "KONICA MINOLTA bizhub C300 PCL",
+         "",
+         "KONICA MINOLTA",
+         0,
+         9100,
+         "HP @ office-pc-front-desk",
+         {"txtvers=1", "qtotal=1", "pdl=application/vnd.hp-PCL",
+          "ty=KONICA MINOLTA bizhub C300 PCL", "product=(KONICA MINOLTA bizhub C300 PCL)",
+          "usb_MFG=KONICA MINOLTA", "usb_MDL=bizhub C300 PCL"}},
+        {"\"HP PSC\" is no PostScript",
+         "HP",
+         "HP PSC 1200",
+         "",
+         "",
+         0,
+         9100,
+         "HP @ office-pc-front-desk",
+         {"txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=HP PSC 1200",
+          "product=(HP PSC 1200)", "usb_MFG=HP", "usb_MDL=PSC 1200"}},
+        {"a device mode larger than the first buffer",
+         "HP",
+         "Lab Writer PS",
+         "",
+         "",
+         20000,
+         9100,
+         "HP @ office-pc-front-desk",
+         {"txtvers=1", "qtotal=1", "pdl=application/postscript", "ty=Lab Writer PS",
+          "product=(Lab Writer PS)", "usb_MFG=Lab", "usb_MDL=Writer PS"}},
+        {"no name: no product=()",
+         "",
+         "",
+         "",
+         "",
+         0,
+         9100,
+         "Ferrolink 9100 @ office-pc-front-desk",
+         {"txtvers=1", "qtotal=1", "pdl=application/octet-stream"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        ResetAdvertising();
+        fake::Reset();
+        fake::SetValue(ServiceKey(row.port), "Advertise", REG_DWORD, std::string("\7\0\0\0", 4));
+        fake::SetValue(ServiceKey(row.port), "Printer", REG_SZ, row.printer + '\0');
+        if (!row.driver.empty())
+            fake::Get().printerDetails["HP"] = {row.driver, row.location};
+        if (!row.maker.empty())
+            fake::Get().driverMakers["HP"] = row.maker;
+        fake::Get().devModeSize = row.devModeSize;
+        fake::Get().printers = {"HP"};
+        ListenPort = row.port;
+        FormatBounded(InstanceName, sizeof InstanceName, "KVFerrolink_%d", (int)row.port);
+        AddClient({fake::Data("job")});
+        RunPrintListener(false);
+        ASSERT_EQ(1u, fake::Get().registrations.size());
+        EXPECT_EQ(row.port, fake::Get().registrations[0].port);
+        EXPECT_EQ(row.service + tail, fake::Get().registrations[0].service);
+        EXPECT_EQ(row.txt, fake::Get().registrations[0].txt);
+        EXPECT_EQ(0, fake::Get().openHandles) << "the printer asked is closed again";
+    }
 }

@@ -590,3 +590,10 @@ int main(int argc, char **argv) {
     system(("rm -rf '" + Root + "'").c_str());
     return status;
 }
+
+TEST(HostText, AConversionNeverReadsPastItsCount) {
+    // "é" is two bytes: a count of one ends inside it, whatever follows in memory.
+    WCHAR wide[4] = {};
+    ASSERT_EQ(1, MultiByteToWideChar(CP_UTF8, 0, "\xC3\xA9", 1, wide, 4));
+    EXPECT_EQ(0xFFFD, (unsigned int)wide[0]);
+}

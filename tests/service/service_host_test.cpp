@@ -184,6 +184,23 @@ TEST_F(ServiceHostTest, ServiceAdvertisesWhileItListensAndWithdrawsAtItsStop) {
                      "SetServiceStatus 1", "SetServiceStatus 1"}),
               order);
 
+    // A stop before the registration completed cancels it; its completion, later, logs nothing.
+    fake::Reset();
+    fake::Get().printers = {"HP"};
+    fake::SetValue(ServiceKey(9100), "Printer", REG_SZ, std::string("HP\0", 3));
+    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\1\0\0\0", 4));
+    fake::Get().dnssdHold = fake::Get().cancelIgnored = true;
+    fake::Get().blockWhenIdle = true;
+    fake::Get().controls = {SERVICE_CONTROL_STOP};
+    RunService();
+    int live = fake::Get().instancesLive;
+    fake::CompleteDnssd();
+    expected = Prefix();
+    expected.insert(expected.end(), {"Ferrolink stopped.", "Ferrolink exit"});
+    EXPECT_EQ(expected, LogLines());
+    EXPECT_EQ(live, fake::Get().instancesLive) << "the late completion's copy is freed";
+    EXPECT_EQ(0, fake::Get().deregistrations) << "cancelled, not deregistered";
+
     // Without the system's DNS-SD the service says so once and serves as before.
     fake::Reset();
     fake::Get().printers = {"HP"};

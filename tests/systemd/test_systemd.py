@@ -327,7 +327,8 @@ class AdvertiseTest(unittest.TestCase):
             box.put("/etc/ferrolink/9100.conf", b"PRINTER=office\nADVERTISE=yes\nDNSSD_NAME=Front desk\n")
             box.put("/etc/ferrolink/9101.conf", b"PRINTER=office\n")
             box.run("systemctl start ferrolink@9100 ferrolink@9101")
-            txt = sorted(["txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=office", "product=(office)"])
+            txt = sorted(["txtvers=1", "qtotal=1", "pdl=application/octet-stream", "ty=office", "product=(office)",
+                          "usb_MFG=office", "usb_MDL=office"])
             bench.wait_for(lambda: "Front desk #2" in self.browsed(box), 30, "the relay's service")
             services = self.browsed(box)
             self.assertEqual((9100, txt), services["Front desk #2"])

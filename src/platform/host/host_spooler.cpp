@@ -137,6 +137,12 @@ BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD 
     return TRUE;
 }
 
+// Tells nothing of a printer's driver: CUPS names its make and model at level 2 only.
+BOOL GetPrinterDriverA(HANDLE, LPSTR, DWORD, LPBYTE, DWORD, LPDWORD) {
+    SetHostError(ERROR_UNKNOWN_PRINTER_DRIVER);
+    return FALSE;
+}
+
 // Releases the handle; a job begun on it is complete afterwards, or FALSE tells it failed.
 BOOL ClosePrinter(HANDLE handle) {
     if (!IsCupsHandle(handle))

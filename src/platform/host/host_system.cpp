@@ -91,9 +91,9 @@ DWORD GetModuleFileNameA(HMODULE, LPSTR fileName, DWORD size) {
     return (DWORD)length;
 }
 
-// Gives the host's name up to its first dot, as Windows gives the computer's name; the needed
-// size, with 111, when it does not fit.
-BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
+// Gives the host's name up to its first dot, as the DNS host name (gethostname's first label);
+// the needed size, with 111, when it does not fit.
+BOOL GetComputerNameExA(COMPUTER_NAME_FORMAT, LPSTR buffer, LPDWORD size) {
     char name[256];
     if (size == NULL || gethostname(name, sizeof name) != 0) {
         SetHostError(ERROR_INVALID_PARAMETER);

@@ -36,15 +36,15 @@ LPWSTR *CommandLineToArgvW(LPCWSTR, int *count) {
     return NULL;
 }
 
-// The code point of the UTF-8 sequence at text, and its length in *length; U+FFFD for a byte
-// that starts no valid sequence.
-static unsigned int DecodeUtf8(const unsigned char *text, size_t *length) {
+// The code point of the UTF-8 sequence at text, of at most available bytes, and its length in
+// *length; U+FFFD for a byte that starts no valid sequence, or one cut short by the count.
+static unsigned int DecodeUtf8(const unsigned char *text, size_t available, size_t *length) {
     unsigned int c = text[0];
     size_t need = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
     *length = 1;
     if (c < 0x80)
         return c;
-    if (need == 0 || c > 0xF4)
+    if (need == 0 || c > 0xF4 || need >= available)
         return 0xFFFD;
     unsigned int point = c & (0x3F >> need);
     for (size_t i = 1; i <= need; i++) {
@@ -71,7 +71,7 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int count, LPWSTR wid
     int written = 0;
     for (size_t at = 0; at < end;) {
         size_t length = 1;
-        unsigned int point = bytes[at] == 0 ? 0 : DecodeUtf8(bytes + at, &length);
+        unsigned int point = bytes[at] == 0 ? 0 : DecodeUtf8(bytes + at, end - at, &length);
         int units = point >= 0x10000 ? 2 : 1;
         if (wide != NULL && written + units > size) {
             SetHostError(ERROR_INSUFFICIENT_BUFFER);
@@ -87,6 +87,27 @@ int MultiByteToWideChar(UINT codePage, DWORD, LPCSTR text, int count, LPWSTR wid
         at += length;
     }
     return written;
+}
+
+// Encodes a code point as UTF-8; the bytes written.
+static int EncodeUtf8(unsigned int point, unsigned char *encoded) {
+    int length = 0;
+    if (point < 0x80) {
+        encoded[length++] = (unsigned char)point;
+    } else if (point < 0x800) {
+        encoded[length++] = (unsigned char)(0xC0 | point >> 6);
+        encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        encoded[length++] = (unsigned char)(0xE0 | point >> 12);
+        encoded[length++] = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
+        encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
+    } else {
+        encoded[length++] = (unsigned char)(0xF0 | point >> 18);
+        encoded[length++] = (unsigned char)(0x80 | ((point >> 12) & 0x3F));
+        encoded[length++] = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
+        encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
+    }
+    return length;
 }
 
 // Converts UTF-16 to UTF-8 (the active code page), with its NUL when the count is -1; the bytes
@@ -118,22 +139,7 @@ int WideCharToMultiByte(UINT codePage, DWORD, LPCWSTR wide, int count, LPSTR tex
             point = 0xFFFD;
         }
         unsigned char encoded[4];
-        int length = 0;
-        if (point < 0x80) {
-            encoded[length++] = (unsigned char)point;
-        } else if (point < 0x800) {
-            encoded[length++] = (unsigned char)(0xC0 | point >> 6);
-            encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
-        } else if (point < 0x10000) {
-            encoded[length++] = (unsigned char)(0xE0 | point >> 12);
-            encoded[length++] = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
-            encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
-        } else {
-            encoded[length++] = (unsigned char)(0xF0 | point >> 18);
-            encoded[length++] = (unsigned char)(0x80 | ((point >> 12) & 0x3F));
-            encoded[length++] = (unsigned char)(0x80 | ((point >> 6) & 0x3F));
-            encoded[length++] = (unsigned char)(0x80 | (point & 0x3F));
-        }
+        int length = EncodeUtf8(point, encoded);
         if (text != NULL && written + length > size) {
             SetHostError(ERROR_INSUFFICIENT_BUFFER);
             return 0;

@@ -135,6 +135,34 @@ typedef struct _PRINTER_INFO_2A {
 
 BOOL GetPrinterA(HANDLE printer, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
 
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+typedef uint64_t DWORDLONG;
+typedef struct _DRIVER_INFO_6A {
+    DWORD cVersion;
+    LPSTR pName;
+    LPSTR pEnvironment;
+    LPSTR pDriverPath;
+    LPSTR pDataFile;
+    LPSTR pConfigFile;
+    LPSTR pHelpFile;
+    LPSTR pDependentFiles;
+    LPSTR pMonitorName;
+    LPSTR pDefaultDataType;
+    LPSTR pszzPreviousNames;
+    FILETIME ftDriverDate;
+    DWORDLONG dwlDriverVersion;
+    LPSTR pszMfgName;
+    LPSTR pszOEMUrl;
+    LPSTR pszHardwareID;
+    LPSTR pszProvider;
+} DRIVER_INFO_6A;
+#define ERROR_UNKNOWN_PRINTER_DRIVER 1797L
+BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                       LPDWORD needed);
+
 // Windows Sockets.
 #define AF_INET 2
 #define SOCK_STREAM 1
@@ -259,7 +287,8 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multiByte, int multiByteCount,
                         LPWSTR wide, int wideSize);
 
-// Modules: a call that only some systems offer is looked up at run time.
+// Modules: a call that only some systems offer is looked up at run time. Declared for the tests'
+// double of dnsapi.dll only: on Linux the product advertises through Avahi, and finds no module.
 typedef int (*FARPROC)(void);
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 HMODULE LoadLibraryExA(LPCSTR fileName, HANDLE file, DWORD flags);
@@ -311,11 +340,16 @@ PDNS_SERVICE_INSTANCE DnsServiceConstructInstance(PCWSTR serviceName, PCWSTR hos
 void DnsServiceFreeInstance(PDNS_SERVICE_INSTANCE instance);
 DWORD DnsServiceRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL cancel);
 DWORD DnsServiceDeRegister(PDNS_SERVICE_REGISTER_REQUEST request, PDNS_SERVICE_CANCEL cancel);
+DWORD DnsServiceRegisterCancel(PDNS_SERVICE_CANCEL cancel);
 
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
-BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
+typedef enum _COMPUTER_NAME_FORMAT {
+    ComputerNameNetBIOS,
+    ComputerNameDnsHostname,
+} COMPUTER_NAME_FORMAT;
+BOOL GetComputerNameExA(COMPUTER_NAME_FORMAT type, LPSTR buffer, LPDWORD size);
 BOOL FreeConsole(void);
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
