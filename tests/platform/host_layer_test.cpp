@@ -185,15 +185,15 @@ TEST(HostHold, HeldJobsGoOldestFirstAndAStopLeavesThemHeld) {
     ASSERT_LE(0, child);
     if (child == 0) {
         setenv("CUPS_SERVER", (Root + "/no-scheduler.sock").c_str(), 1);
-        HoldFile first, second, cut, held;
+        HoldFile first{}, second{}, cut{}, held{};
         bool ok = HoldCreate(&first, "office", "Forwarded Job", "127.0.0.1") &&
-                  HoldAppend(&first, "one", 3) && HoldComplete(&first);
+                  HoldAppend(&first, "one", 3) && HoldSeal(&first);
         ok = ok && HoldCreate(&second, "office", "Forwarded Job", "") &&
-             HoldAppend(&second, "second", 6) && HoldComplete(&second);
+             HoldAppend(&second, "second", 6) && HoldSeal(&second);
         ok = ok && HoldCreate(&cut, "office", "Forwarded Job", "") && HoldAppend(&cut, "cut", 3);
-        HoldRelease(&first);
-        HoldRelease(&second);
-        HoldRelease(&cut);
+        HoldClose(&first);
+        HoldClose(&second);
+        HoldClose(&cut);
         char buffer[16] = {0};
         ok = ok && HoldOpenOldest(&held) && held.size == 3 &&
              strcmp(held.header.tag, first.header.tag) == 0 &&
@@ -231,15 +231,15 @@ TEST(HostHold, TheScanIsOnePassAndPassesOverWhatItCannotSend) {
                             O_CREAT | O_WRONLY, 0600)) == 0;
         std::vector<std::string> expected;
         for (int n = 0; ok && n < HOLD_SCAN_BATCH + 2; n++) {
-            HoldFile job;
+            HoldFile job{};
             std::string bytes = "job " + std::to_string(n);
             ok = HoldCreate(&job, "office", "Forwarded Job", "") &&
-                 HoldAppend(&job, bytes.data(), bytes.size()) && HoldComplete(&job);
+                 HoldAppend(&job, bytes.data(), bytes.size()) && HoldSeal(&job);
             if (n == 1) // root's copy, 0644: readable, not writable, by the relay's user
                 ok = ok && fchmod(job.fd, 0644) == 0;
             else
                 ok = ok && fchown(job.fd, 65534, 65534) == 0;
-            HoldRelease(&job);
+            HoldClose(&job);
             expected.push_back(bytes);
         }
         // Entries named like held jobs, sorting first: a folder, and junk with a line break.

@@ -133,9 +133,9 @@ long PosixReceive(int fd, char *buffer, size_t length, int *error) {
 }
 
 // Arms an abortive close: SO_LINGER on with no time, so that close sends a reset.
-void PosixArmReset(int fd) {
+int PosixArmReset(int fd, int *error) {
     struct linger abortive = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0 ? Fail(error) : 0;
 }
 
 // Disarms the abortive close, then sends our end of the stream.

@@ -14,7 +14,7 @@ int PosixWaitForClient(int fd, int wakeFd, int *error);
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
 // Makes a later close (or the process's death) reset the connection instead of ending it.
-void PosixArmReset(int fd);
+int PosixArmReset(int fd, int *error);
 // Ends the connection in order (the peer reads its end) and lets its later close be an orderly
 // one; the descriptor stays open.
 void PosixEndInOrder(int fd);
