@@ -6,6 +6,7 @@
 
 #include "linux/cups/cups_delivery.h"
 #include "linux/cups/hold_file.h"
+#include "linux/job/job.h"
 #include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>
@@ -448,6 +449,17 @@ extern "C" int setsockopt(int fd, int level, int name, const void *value, unsign
 extern "C" int getsockname(int fd, void *address, unsigned int *length);
 enum { CLIENT_SHUT_WR = 1, CLIENT_SOL_SOCKET = 1, CLIENT_SO_LINGER = 13 };
 
+static bool LingerFails; // the relay's abortive close cannot be armed
+
+// Fails SO_LINGER while LingerFails, else sets the option as libc does.
+extern "C" int setsockopt(int fd, int level, int name, const void *value, unsigned int length) {
+    static auto real =
+        (int (*)(int, int, int, const void *, unsigned int))dlsym(RTLD_NEXT, "setsockopt");
+    if (LingerFails && level == CLIENT_SOL_SOCKET && name == CLIENT_SO_LINGER)
+        return errno = ENOMEM, -1;
+    return real(fd, level, name, value, length);
+}
+
 // What the client reads once the relay is done with it: "end", "reset" or "nothing yet".
 static std::string ClientHears(int client) {
     struct pollfd wait = {client, POLLIN, 0};
@@ -463,6 +475,7 @@ static std::string ClientHears(int client) {
 // it, and a client that resets gets no job.
 TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     enum Ending { HalfClose, Reset };
+    enum Opening { Job, NoJob, FolderSyncFails }; // NoJob: a describe-only open, no document
     struct Row {
         const char *name;
         Ending client;
@@ -470,10 +483,13 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
                                  // printer handle stays open, as a dead relay's would)
         const char *heardBeforeClose, *heardAfterClose;
         size_t jobs;
+        Opening opening;
     } rows[] = {
-        {"a whole job", HalfClose, true, "end", "end", 1},
-        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0},
-        {"client reset mid-job", Reset, true, "reset", "reset", 0},
+        {"a whole job", HalfClose, true, "end", "end", 1, Job},
+        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0, Job},
+        {"client reset mid-job", Reset, true, "reset", "reset", 0, Job},
+        {"an open that begins no job", HalfClose, true, "nothing yet", "reset", 0, NoJob},
+        {"the folder's sync fails", HalfClose, true, "nothing yet", "reset", 0, FolderSyncFails},
     };
     std::string printer = Root + "/printers/Sockets";
     ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
@@ -497,7 +513,12 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         HANDLE handle = nullptr;
         DOC_INFO_1A document = {(LPSTR) "Forwarded Job", nullptr, (LPSTR) "RAW"};
         ASSERT_TRUE(OpenPrinterA((LPSTR) "Sockets", &handle, nullptr));
-        ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+        if (row.opening != NoJob) {
+            ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+        }
+        JobFileCalls saved = JobFiles;
+        if (row.opening == FolderSyncFails)
+            JobFiles.fsync = [](int) { return errno = EIO, -1; };
         ASSERT_EQ(5, write(client, "hello", 5));
         if (row.client == HalfClose) {
             shutdown(client, CLIENT_SHUT_WR);
@@ -512,14 +533,16 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         testing::internal::CaptureStderr();
         while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
             DWORD written = 0;
-            WritePrinter(handle, buffer, (DWORD)received, &written);
+            if (row.opening != NoJob)
+                WritePrinter(handle, buffer, (DWORD)received, &written);
             if (row.client == Reset && received > 0)
                 close(client); // the reset arrives after the first bytes
         }
         std::string said = testing::internal::GetCapturedStderr();
-        if (row.relayClosesPrinter) {
-            EXPECT_TRUE(ClosePrinter(handle)) << row.name; // a reset makes no job, and no failure
+        if (row.relayClosesPrinter) { // a reset makes no job, and no failure
+            EXPECT_EQ(row.opening != FolderSyncFails, ClosePrinter(handle)) << row.name;
         }
+        JobFiles = saved;
         if (row.client == HalfClose) {
             EXPECT_EQ(row.heardBeforeClose, ClientHears(client)) << row.name;
         }
@@ -532,6 +555,37 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         }
         EXPECT_EQ(before + row.jobs, Files(printer, ".prn").size()) << row.name;
     }
+    closesocket(listener);
+    EXPECT_EQ(0, WSACleanup());
+}
+
+// A connection whose reset cannot be armed is not served: its client hears a reset, never done.
+TEST(HostSockets, AConnectionThatCannotBeResetIsNotServed) {
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    unsigned int length = sizeof address;
+    ASSERT_EQ(0, bind(listener, (struct sockaddr *)&address, sizeof address));
+    ASSERT_EQ(0, getsockname((int)listener, &address, &length));
+    ASSERT_EQ(0, listen(listener, 2));
+    int client = (int)socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(client, &address, sizeof address));
+    ASSERT_EQ(5, write(client, "hello", 5));
+    shutdown(client, CLIENT_SHUT_WR);
+    LingerFails = true;
+    testing::internal::CaptureStderr();
+    SOCKET connection = accept(listener, nullptr, nullptr);
+    std::string said = testing::internal::GetCapturedStderr();
+    LingerFails = false;
+    EXPECT_EQ(INVALID_SOCKET, connection);
+    EXPECT_EQ(WSAECONNABORTED, WSAGetLastError());
+    EXPECT_NE(std::string::npos, said.find("Cannot arm the reset")) << said;
+    EXPECT_EQ("reset", ClientHears(client));
+    close(client);
     closesocket(listener);
     EXPECT_EQ(0, WSACleanup());
 }

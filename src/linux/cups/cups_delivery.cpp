@@ -240,16 +240,16 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
     return Deliver(hold, first, buffer, capacity, &last);
 }
 
-// Marks the taken job's copy taken, then deletes it; a whole copy left behind unmarked would print
-// again after a restart.
+// Marks the taken job's copy taken, then deletes it; a copy left behind unmarked could print again
+// after a restart.
 void RemoveTakenJob(HoldFile *hold) {
     char path[sizeof hold->path];
     memcpy(path, hold->path, sizeof path);
-    bool whole = hold->job.state >= JOB_WHOLE; // only a whole copy is ever sent again
-    bool marked = whole && HoldMarkTaken(hold);
+    bool whole = hold->job.state >= JOB_WHOLE;
+    bool marked = hold->fd >= 0 && HoldMarkTaken(hold);
     if (HoldRemove(hold))
         return;
-    if (!whole) { // a .part file is never sent again: the next start deletes it
+    if (!whole && marked) { // never sent again, and the next start deletes it
         Journal("Cannot delete %s, the copy of a job CUPS took (%s); the next start deletes it.",
                 path, strerror(errno));
         return;

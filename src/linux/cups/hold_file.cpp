@@ -117,6 +117,13 @@ bool HoldAppend(HoldFile *hold, const void *data, size_t size) {
     return true;
 }
 
+// Tells whether path names the open file fd.
+static bool Names(const char *path, int fd) {
+    struct stat open, named;
+    return fstat(fd, &open) == 0 && stat(path, &named) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
 // Records the length, then seals the file under its whole name.
 bool HoldSeal(HoldFile *hold) {
     char whole[sizeof hold->path];
@@ -132,10 +139,12 @@ bool HoldSeal(HoldFile *hold) {
     if (!JobWrite(hold->fd, &hold->header, sizeof hold->header, 0))
         return false;
     JobCopy copy = {hold->fd, hold->path, whole};
-    if (!JobSeal(&hold->job, &copy))
-        return false;
-    memcpy(hold->path, whole, sizeof whole);
-    return true;
+    bool sealed = JobSeal(&hold->job, &copy);
+    int saved = errno;
+    if (sealed || Names(whole, hold->fd)) // a sync after the rename may have failed
+        memcpy(hold->path, whole, sizeof whole);
+    errno = saved;
+    return sealed;
 }
 
 // Reads held bytes.
@@ -249,5 +258,6 @@ bool HoldWriteAgain(HoldFile *hold, char *buffer, size_t capacity) {
     close(hold->fd);
     hold->fd = fd;
     memcpy(hold->path, part, sizeof part);
+    hold->job.state = JOB_RECEIVING; // whole on disk again only once sealed
     return HoldSeal(hold);
 }

@@ -30,8 +30,9 @@
 #include <stdio.h>
 #include <string.h>
 
-// The kernel trims this to net.core.somaxconn.
-enum { LISTEN_DEPTH = 4096 };
+// The kernel trims this to net.core.somaxconn. A connection whose reset cannot be armed waits at
+// most UNARMED_WAIT_MS for its client's bytes.
+enum { LISTEN_DEPTH = 4096, UNARMED_WAIT_MS = 10000 };
 
 static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
@@ -133,15 +134,14 @@ int listen(SOCKET s, int backlog) {
 }
 
 // Arms the reset of a connection accept returned and makes it the served one; false when the reset
-// cannot be armed: the connection is then closed unserved, its bytes unread, which resets it (a
-// close of a socket with unread bytes sends a reset), since an orderly end would tell its client
-// done.
+// cannot be armed: no job could then fail without its client hearing done, so the connection is
+// closed unserved, once its first bytes arrived and with them unread, which resets it.
 static bool RecordServed(int fd) {
     int error = 0;
     if (PosixArmReset(fd, &error) != 0) {
         fprintf(stderr, "Cannot arm the reset of a connection (error %d): it is closed unserved.\n",
                 error);
-        PosixClose(fd, &error);
+        PosixCloseUnread(fd, UNARMED_WAIT_MS);
         return false;
     }
     Served.end = CLIENT_RECEIVING;

@@ -150,6 +150,14 @@ int PosixClose(int fd, int *error) {
     return close(fd) != 0 ? Fail(error) : 0;
 }
 
+// Waits for the client's bytes, then closes with them unread.
+void PosixCloseUnread(int fd, int waitMs) {
+    struct pollfd wait = {fd, POLLIN, 0};
+    while (poll(&wait, 1, waitMs) < 0 && errno == EINTR)
+        ;
+    close(fd);
+}
+
 // Puts a port into network byte order for our Winsock, which does not see the Linux headers.
 uint16_t PosixHostToNet16(uint16_t value) {
     return htons(value);

@@ -19,6 +19,9 @@ int PosixArmReset(int fd, int *error);
 // one; the descriptor stays open.
 void PosixEndInOrder(int fd);
 int PosixClose(int fd, int *error);
+// Closes a connection without reading it, once its client's first bytes or its end arrived (or
+// waitMs passed): a close with unread bytes resets the connection even with no reset armed.
+void PosixCloseUnread(int fd, int waitMs);
 int PosixLocalPort(int fd);
 uint16_t PosixHostToNet16(uint16_t value);
 uint32_t PosixHostToNet32(uint32_t value);
