@@ -1,4 +1,4 @@
-// Host layer: delivery of held jobs. Each attempt sends the whole job again on a fresh connection.
+// Delivery of held jobs. Each attempt sends the whole job again on a fresh connection.
 // When an earlier attempt may have reached the scheduler (the request went out whole but its
 // answer was lost, or an earlier run held the job), the queue's jobs are first searched for the
 // job's UUID, so that a job the scheduler already has is not printed twice. What remains: a
