@@ -15,9 +15,9 @@
 //   discards the broken request whole.
 // - ClosePrinter, once the client ended its stream in order, first seals the hold file, which
 //   tells the client done (linux/job/job.h): the job is safe before any further exchange with
-//   the scheduler, so nothing the scheduler does (a hang,
-//   an outage, a slow connect) keeps it unfinished, and the client does not wait for CUPS. Then
-//   it ends the request and reads the answer. A temporary refusal (too many active jobs, an
+//   the scheduler, so nothing the scheduler does (a hang, an outage, a slow connect) keeps it
+//   unfinished, and the client does not wait for CUPS. Then it ends the request and reads the
+//   answer. A temporary refusal (too many active jobs, an
 //   outage...) makes it wait and send the held job again until the scheduler takes it
 //   (cups_delivery.h): the relay serves no one meanwhile and its next clients wait in the listen
 //   queue, as for a busy printer. A refusal for good (no such queue, a queue that rejects jobs,
@@ -31,9 +31,12 @@
 // - Without a hold file (the disk full, the folder not writable), which standard error reports,
 //   a job goes to the scheduler as it arrives and any failure fails the job, as a failure shows;
 //   its client hears that it was delivered only once the scheduler took it. A hold file that
-//   cannot be marked whole (its folder deleted or made read-only meanwhile) still carries the
-//   job from its open descriptor, but a restart would not send it: its client, too, hears only
-//   once the scheduler took it.
+//   cannot be sealed (its folder deleted or made read-only meanwhile, a sync that fails) still
+//   carries the job from its open descriptor, but a restart would not send it: its client, too,
+//   hears only once the scheduler took it, or once the copy is written again and sealed.
+// - A job the scheduler took is marked taken in its copy, synced, before the copy is deleted.
+// - A document that could not begin (the queue rejects jobs) tells its client nothing: it hears
+//   a reset.
 // - A connection that wrote nothing has nothing to print: no request is made.
 // - The job's name is the document's name, its requesting user the relay's own user, and its
 //   job-originating-host-name the IPv4 address of the client being served, as the layer's accept
