@@ -166,6 +166,12 @@ class CupsRelayTest(unittest.TestCase):
             self.relay, _ = self.start_relay(port=port)
             return None
 
+        def copy_undeletable_without_history(port):
+            # The same where CUPS keeps no job history: the restart cannot find the job in CUPS,
+            # and only the copy's taken mark keeps it from printing a second time.
+            self.cups.reconfigure("PreserveJobHistory No\n")
+            return copy_undeletable(port)
+
         def folder_deleted(then_stop):
             # The hold folder deleted while a job waits: the relay still reads its open file and
             # writes the copy again, so that a stop leaves the job held.
@@ -310,6 +316,8 @@ class CupsRelayTest(unittest.TestCase):
             ("hold folder deleted, then the scheduler back", folder_deleted(False), 1, [b"copy deleted " * 1000],
              30),
             ("hold folder deleted, then a stop", folder_deleted(True), 1, [b"copy deleted " * 1000], 30),
+            ("restart after an undeletable taken copy, no job history", copy_undeletable_without_history, 1,
+             [b"taken, not deleted " * 1000], 30),
             # Last: the scheduler keeps no history from here on, which the rows above need.
             ("too many active jobs", too_many_jobs, 12, [], 60),
         ]

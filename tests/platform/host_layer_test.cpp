@@ -6,6 +6,7 @@
 
 #include "linux/cups/cups_delivery.h"
 #include "linux/cups/hold_file.h"
+#include "linux/job/job.h"
 #include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>
@@ -185,15 +186,15 @@ TEST(HostHold, HeldJobsGoOldestFirstAndAStopLeavesThemHeld) {
     ASSERT_LE(0, child);
     if (child == 0) {
         setenv("CUPS_SERVER", (Root + "/no-scheduler.sock").c_str(), 1);
-        HoldFile first, second, cut, held;
+        HoldFile first{}, second{}, cut{}, held{};
         bool ok = HoldCreate(&first, "office", "Forwarded Job", "127.0.0.1") &&
-                  HoldAppend(&first, "one", 3) && HoldComplete(&first);
+                  HoldAppend(&first, "one", 3) && HoldSeal(&first);
         ok = ok && HoldCreate(&second, "office", "Forwarded Job", "") &&
-             HoldAppend(&second, "second", 6) && HoldComplete(&second);
+             HoldAppend(&second, "second", 6) && HoldSeal(&second);
         ok = ok && HoldCreate(&cut, "office", "Forwarded Job", "") && HoldAppend(&cut, "cut", 3);
-        HoldRelease(&first);
-        HoldRelease(&second);
-        HoldRelease(&cut);
+        HoldClose(&first);
+        HoldClose(&second);
+        HoldClose(&cut);
         char buffer[16] = {0};
         ok = ok && HoldOpenOldest(&held) && held.size == 3 &&
              strcmp(held.header.tag, first.header.tag) == 0 &&
@@ -231,15 +232,15 @@ TEST(HostHold, TheScanIsOnePassAndPassesOverWhatItCannotSend) {
                             O_CREAT | O_WRONLY, 0600)) == 0;
         std::vector<std::string> expected;
         for (int n = 0; ok && n < HOLD_SCAN_BATCH + 2; n++) {
-            HoldFile job;
+            HoldFile job{};
             std::string bytes = "job " + std::to_string(n);
             ok = HoldCreate(&job, "office", "Forwarded Job", "") &&
-                 HoldAppend(&job, bytes.data(), bytes.size()) && HoldComplete(&job);
+                 HoldAppend(&job, bytes.data(), bytes.size()) && HoldSeal(&job);
             if (n == 1) // root's copy, 0644: readable, not writable, by the relay's user
                 ok = ok && fchmod(job.fd, 0644) == 0;
             else
                 ok = ok && fchown(job.fd, 65534, 65534) == 0;
-            HoldRelease(&job);
+            HoldClose(&job);
             expected.push_back(bytes);
         }
         // Entries named like held jobs, sorting first: a folder, and junk with a line break.
@@ -448,6 +449,17 @@ extern "C" int setsockopt(int fd, int level, int name, const void *value, unsign
 extern "C" int getsockname(int fd, void *address, unsigned int *length);
 enum { CLIENT_SHUT_WR = 1, CLIENT_SOL_SOCKET = 1, CLIENT_SO_LINGER = 13 };
 
+static bool LingerFails; // the relay's abortive close cannot be armed
+
+// Fails SO_LINGER while LingerFails, else sets the option as libc does.
+extern "C" int setsockopt(int fd, int level, int name, const void *value, unsigned int length) {
+    static auto real =
+        (int (*)(int, int, int, const void *, unsigned int))dlsym(RTLD_NEXT, "setsockopt");
+    if (LingerFails && level == CLIENT_SOL_SOCKET && name == CLIENT_SO_LINGER)
+        return errno = ENOMEM, -1;
+    return real(fd, level, name, value, length);
+}
+
 // What the client reads once the relay is done with it: "end", "reset" or "nothing yet".
 static std::string ClientHears(int client) {
     struct pollfd wait = {client, POLLIN, 0};
@@ -463,6 +475,8 @@ static std::string ClientHears(int client) {
 // it, and a client that resets gets no job.
 TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     enum Ending { HalfClose, Reset };
+    // NoJob: a describe-only open, no document; ArmFails: the relay cannot arm the reset.
+    enum Opening { Job, NoJob, FolderSyncFails, ArmFails };
     struct Row {
         const char *name;
         Ending client;
@@ -470,10 +484,14 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
                                  // printer handle stays open, as a dead relay's would)
         const char *heardBeforeClose, *heardAfterClose;
         size_t jobs;
+        Opening opening;
     } rows[] = {
-        {"a whole job", HalfClose, true, "end", "end", 1},
-        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0},
-        {"client reset mid-job", Reset, true, "reset", "reset", 0},
+        {"a whole job", HalfClose, true, "end", "end", 1, Job},
+        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0, Job},
+        {"client reset mid-job", Reset, true, "reset", "reset", 0, Job},
+        {"an open that begins no job", HalfClose, true, "nothing yet", "reset", 0, NoJob},
+        {"the folder's sync fails", HalfClose, true, "nothing yet", "reset", 0, FolderSyncFails},
+        {"the reset cannot be armed", HalfClose, true, "reset", "reset", 0, ArmFails},
     };
     std::string printer = Root + "/printers/Sockets";
     ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
@@ -492,13 +510,26 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         size_t before = Files(printer, ".prn").size();
         int client = (int)socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(0, connect(client, &address, sizeof address)) << row.name;
+        ASSERT_EQ(5, write(client, "hello", 5));
+        LingerFails = row.opening == ArmFails;
         SOCKET connection = accept(listener, nullptr, nullptr);
+        LingerFails = false;
+        if (row.opening == ArmFails) { // closed unserved, its bytes unread: a reset
+            EXPECT_EQ(INVALID_SOCKET, connection);
+            EXPECT_EQ(row.heardBeforeClose, ClientHears(client));
+            close(client);
+            continue;
+        }
         ASSERT_NE(INVALID_SOCKET, connection);
         HANDLE handle = nullptr;
         DOC_INFO_1A document = {(LPSTR) "Forwarded Job", nullptr, (LPSTR) "RAW"};
         ASSERT_TRUE(OpenPrinterA((LPSTR) "Sockets", &handle, nullptr));
-        ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
-        ASSERT_EQ(5, write(client, "hello", 5));
+        if (row.opening != NoJob) {
+            ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+        }
+        JobFileCalls saved = JobFiles;
+        if (row.opening == FolderSyncFails)
+            JobFiles.fsync = [](int) { return errno = EIO, -1; };
         if (row.client == HalfClose) {
             shutdown(client, CLIENT_SHUT_WR);
         } else {
@@ -512,14 +543,16 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         testing::internal::CaptureStderr();
         while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
             DWORD written = 0;
-            WritePrinter(handle, buffer, (DWORD)received, &written);
+            if (row.opening != NoJob)
+                WritePrinter(handle, buffer, (DWORD)received, &written);
             if (row.client == Reset && received > 0)
                 close(client); // the reset arrives after the first bytes
         }
         std::string said = testing::internal::GetCapturedStderr();
-        if (row.relayClosesPrinter) {
-            EXPECT_TRUE(ClosePrinter(handle)) << row.name; // a reset makes no job, and no failure
+        if (row.relayClosesPrinter) { // a reset makes no job, and no failure
+            EXPECT_EQ(row.opening != FolderSyncFails, ClosePrinter(handle)) << row.name;
         }
+        JobFiles = saved;
         if (row.client == HalfClose) {
             EXPECT_EQ(row.heardBeforeClose, ClientHears(client)) << row.name;
         }

@@ -1,4 +1,4 @@
-// Host layer: the libcups calls behind the CUPS spooler, with plain types so that no file needs
+// The CUPS spooler's calls behind the host layer's spooler front, with plain types so that no file needs
 // both the Linux and the Windows declarations. Failures return false (or 0) and leave a Win32
 // error number in *error.
 #pragma once

@@ -1,4 +1,4 @@
-// Host layer: delivery of held jobs. Each attempt sends the whole job again on a fresh connection.
+// Delivery of held jobs. Each attempt sends the whole job again on a fresh connection.
 // When an earlier attempt may have reached the scheduler (the request went out whole but its
 // answer was lost, or an earlier run held the job), the queue's jobs are first searched for the
 // job's UUID, so that a job the scheduler already has is not printed twice. What remains: a
@@ -110,8 +110,8 @@ static void SendOnce(HoldFile *hold, bool *maybeTaken, CupsAnswer *answer, char 
     if (connection == NULL)
         return;
     if (*maybeTaken) {
-        CupsVerdict found = CupsFindJob(connection, job->queue, job->tag, answer);
-        if (found != CUPS_PERMANENT) { // taken already, or the scheduler cannot tell yet
+        if (CupsFindJob(connection, job->queue, job->tag, answer) != CUPS_JOB_ABSENT) {
+            // taken already (the answer says so), or the scheduler cannot tell yet
             httpClose(connection);
             return;
         }
@@ -143,20 +143,18 @@ static void NoteWait(const HoldFile *hold, const CupsAnswer *answer, time_t bega
 }
 
 // Keeps the waiting job's copy on disk as a whole job, writing it again from the open file when
-// the folder lost it; false when it cannot, said once (lostNoted).
-static bool KeepHeld(HoldFile *hold, char *buffer, size_t capacity, bool *lostNoted) {
-    size_t length = strlen(hold->path);
-    bool part = length > 5 && strcmp(hold->path + length - 5, ".part") == 0;
-    if (!part && HoldOnDisk(hold))
+// the folder lost it (or it was never sealed); the copy written again is sealed, which tells a
+// client still waiting done. False when it cannot, said once (lostNoted).
+static bool KeepCopyWhole(HoldFile *hold, char *buffer, size_t capacity, bool *lostNoted) {
+    if (hold->job.state >= JOB_WHOLE && HoldOnDisk(hold))
         return true;
     char lost[sizeof hold->path];
     memcpy(lost, hold->path, sizeof lost);
-    if (HoldRestore(hold, buffer, capacity)) {
+    if (HoldWriteAgain(hold, buffer, capacity)) {
         Journal("The held copy of the job for %s was gone from %s; the relay wrote it again, in "
                 "%s.",
                 hold->header.queue, lost[0] != '\0' ? lost : "the hold folder", hold->path);
         *lostNoted = false;
-        HostReleaseClient(); // whole on disk again: a client still waiting is told so
         return true;
     }
     if (!*lostNoted)
@@ -170,7 +168,7 @@ static bool KeepHeld(HoldFile *hold, char *buffer, size_t capacity, bool *lostNo
 // Ends the relay at a stop during a wait: the job stays held, or, when its copy is lost for
 // good, the relay says so and ends failed.
 static void StopWaiting(HoldFile *hold, char *buffer, size_t capacity, bool *lostNoted) {
-    if (KeepHeld(hold, buffer, capacity, lostNoted)) {
+    if (KeepCopyWhole(hold, buffer, capacity, lostNoted)) {
         Journal("Stopping: the job for %s stays held in %s and goes to CUPS first at the next "
                 "start.",
                 hold->header.queue, hold->path);
@@ -180,6 +178,23 @@ static void StopWaiting(HoldFile *hold, char *buffer, size_t capacity, bool *los
             "again.",
             hold->header.queue);
     EndHostForHoldFailure("a job was lost with its held copy");
+}
+
+// Says how a delivery ended (a taken job only when it waited or came from an earlier run) and
+// shows the relay serving again after a wait.
+static DeliveryOutcome Concluded(const HoldFile *hold, const CupsAnswer *answer, bool sayTaken,
+                                 time_t began, bool waited) {
+    if (waited)
+        NotifyHostRelaying();
+    if (answer->verdict == CUPS_PERMANENT) {
+        Journal("CUPS refused the job for %s: %s. The job is dropped.", hold->header.queue,
+                answer->reason);
+        return DELIVERY_REFUSED;
+    }
+    if (sayTaken)
+        Journal("CUPS took the job for %s as job %d after %lld s.", hold->header.queue,
+                answer->jobId, (long long)(HostSeconds() - began));
+    return DELIVERY_TAKEN;
 }
 
 // Sends until taken, refused or stopped; last gets the final answer.
@@ -204,7 +219,7 @@ static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *bu
             break;
         if (tried) {
             if (!lostNoted) // once it failed, tried again at the stop only: a copy costs
-                KeepHeld(hold, buffer, capacity, &lostNoted);
+                KeepCopyWhole(hold, buffer, capacity, &lostNoted);
             NoteWait(hold, &answer, began, &noted);
             if (!Pause(pause)) {
                 StopWaiting(hold, buffer, capacity, &lostNoted);
@@ -215,17 +230,7 @@ static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *bu
         SendOnce(hold, &maybeTaken, &answer, buffer, capacity);
         tried = true;
     }
-    if (noted != 0)
-        NotifyHostRelaying();
-    if (answer.verdict == CUPS_PERMANENT) {
-        Journal("CUPS refused the job for %s: %s. The job is dropped.", hold->header.queue,
-                answer.reason);
-        return DELIVERY_REFUSED;
-    }
-    if (noted != 0 || first == NULL)
-        Journal("CUPS took the job for %s as job %d after %lld s.", hold->header.queue,
-                answer.jobId, (long long)(HostSeconds() - began));
-    return DELIVERY_TAKEN;
+    return Concluded(hold, &answer, noted != 0 || first == NULL, began, noted != 0);
 }
 
 // Sends until taken, refused or stopped.
@@ -235,24 +240,31 @@ DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffe
     return Deliver(hold, first, buffer, capacity, &last);
 }
 
-// Deletes the taken job's copy; one left behind would print again after a restart.
+// Marks the taken job's copy taken, then deletes it; a copy left behind unmarked could print again
+// after a restart.
 void RemoveTakenJob(HoldFile *hold) {
     char path[sizeof hold->path];
     memcpy(path, hold->path, sizeof path);
-    size_t length = strlen(path);
-    bool whole = !(length > 5 && strcmp(path + length - 5, ".part") == 0);
+    bool whole = hold->job.state >= JOB_WHOLE;
+    bool marked = hold->fd >= 0 && HoldMarkTaken(hold);
     if (HoldRemove(hold))
         return;
-    if (!whole) { // a .part file is never sent again: the next start deletes it
+    if (!whole && marked) { // never sent again, and the next start deletes it
         Journal("Cannot delete %s, the copy of a job CUPS took (%s); the next start deletes it.",
                 path, strerror(errno));
         return;
     }
-    Journal("Cannot delete %s, the copy of a job CUPS took (%s): it would print again after a "
-            "restart. The relay ends; make the hold folder writable and delete the file, or "
-            "leave it if CUPS keeps its job history (a restart then finds the job and deletes "
-            "the copy).",
-            path, strerror(errno));
+    if (marked)
+        Journal("Cannot delete %s, the copy of a job CUPS took (%s); it is marked taken, so no "
+                "start sends it again. The relay ends; make the hold folder writable (the next "
+                "start deletes the copy).",
+                path, strerror(errno));
+    else
+        Journal("Cannot delete %s, the copy of a job CUPS took (%s): it would print again after "
+                "a restart. The relay ends; make the hold folder writable and delete the file, or "
+                "leave it if CUPS keeps its job history (a restart then finds the job and deletes "
+                "the copy).",
+                path, strerror(errno));
     EndHostForHoldFailure("the copy of a job CUPS took cannot be deleted");
 }
 
@@ -266,7 +278,7 @@ void DeliverEarlierHeldJobs(void) {
         CupsAnswer last;
         switch (Deliver(&hold, NULL, buffer, sizeof buffer, &last)) {
         case DELIVERY_STOPPED:
-            HoldRelease(&hold);
+            HoldClose(&hold);
             return;
         case DELIVERY_TAKEN:
             RemoveTakenJob(&hold);

@@ -1,4 +1,4 @@
-// Host layer: delivery of held jobs to the scheduler. A job held whole is sent again, after a
+// Delivery of held jobs to the scheduler. A job held whole is sent again, after a
 // pause that grows from 1 s to 30 s, until the scheduler takes it or refuses it for good; the
 // wait shows on standard error (the journal under systemd).
 #pragma once

@@ -1,4 +1,4 @@
-// Host layer: the IPP exchange with the scheduler. Statuses are classed as follows (RFC 8011 and
+// The IPP exchange with the scheduler. Statuses are classed as follows (RFC 8011 and
 // the statuses CUPS documents for Print-Job); anything not listed is permanent:
 //
 //   successful-ok*                         taken
@@ -24,9 +24,8 @@
 // answer): a hung or stopped cupsd, a remote one behind a link that went dark. A stop of the
 // process shortens that bound, so that a stop is not held up by a hung scheduler.
 //
-// The search for a job by its UUID is classed apart: "not there" only from a list of the
-// queue's jobs that lacks it, or from the scheduler's word that the queue does not exist; every
-// other answer leaves the question open (temporary).
+// The look-ups of a queue are in cups_queue.cpp, the search for a job by its UUID in
+// cups_search.cpp.
 
 #include "cups_ipp.h"
 
@@ -52,7 +51,7 @@ static time_t StepBegan;
 static bool StepStalled;
 
 // Begins a step of the exchange; the bound on a silent scheduler counts from here.
-static void BeginStep(void) {
+void BeginStep(void) {
     StepBegan = HostSeconds();
     StepStalled = false;
 }
@@ -71,7 +70,7 @@ static const char *NoPassword(const char *, http_t *, const char *, const char *
 }
 
 // Fills the answer.
-static void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason) {
+void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason) {
     answer->verdict = verdict;
     answer->jobId = 0;
     answer->maybeTaken = false;
@@ -139,7 +138,7 @@ static void AnswerHttp(CupsAnswer *answer, http_status_t status) {
 }
 
 // Fills the answer from an IPP response, or from libcups's last error when there is none.
-static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
+void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
     char reason[256];
     if (response == NULL && StepStalled) {
         AnswerStalled(answer);
@@ -166,7 +165,7 @@ static void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
 }
 
 // Formats the job-uuid the relay gives a job from its hold tag.
-static void FormatJobUuid(char *uuid, size_t capacity, const char *tag) {
+void FormatJobUuid(char *uuid, size_t capacity, const char *tag) {
     snprintf(uuid, capacity, "urn:uuid:%s", tag);
 }
 
@@ -194,7 +193,7 @@ bool CupsPeerClosed(http_t *connection) {
 }
 
 // Starts a request naming the destination by its URI and the relay's user as the requester.
-static ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
+ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
     char uri[HTTP_MAX_URI];
     httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
                      "/printers/%s", queue);
@@ -203,89 +202,6 @@ static ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
                  cupsUser());
     return request;
-}
-
-// Asks the scheduler itself about /printers/<wanted>, which cupsd answers for classes too: only
-// its answer can tell that a queue does not exist. libcups's own look-up leaves "not found" as
-// its last error also when the scheduler hung up on it, as cupsd does while it restarts.
-static CupsVerdict AskForQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
-                               CupsAnswer *answer) {
-    static const char *const attributes[] = {"printer-name"};
-    char queue[256];
-    snprintf(queue, sizeof queue, "%s", wanted);
-    queue[strcspn(queue, "/")] = '\0'; // an lpoptions instance ("office/draft") prints on office
-    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 1, NULL,
-                  attributes);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
-    ipp_attribute_t *found = ippFindAttribute(response, "printer-name", IPP_TAG_NAME);
-    if (response != NULL && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_FOUND)
-        Answer(answer, CUPS_PERMANENT, "no such queue (client-error-not-found)");
-    else if (found != NULL && ippGetStatusCode(response) <= IPP_STATUS_OK_EVENTS_COMPLETE)
-        Answer(answer, CUPS_TAKEN, "");
-    else
-        AnswerResponse(answer, response);
-    if (answer->verdict == CUPS_TAKEN && found == NULL)
-        Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
-    if (answer->verdict == CUPS_TAKEN)
-        snprintf(name, capacity, "%s", ippGetString(found, 0, NULL));
-    ippDelete(response);
-    return answer->verdict;
-}
-
-// Shows in the unit's status whether the queue the relay serves exists; a datagram only when
-// that changes.
-static void ShowQueueFound(const char *wanted, bool found) {
-    static bool Missing;
-    char status[400];
-    if (found && Missing)
-        NotifyHostRelaying();
-    else if (!found) {
-        snprintf(status, sizeof status, "CUPS has no queue %s: every job is dropped", wanted);
-        NotifyHostStatus(status);
-    }
-    Missing = !found;
-}
-
-// Looks the destination up: libcups's look-up first (it knows instances and lpoptions), then
-// the scheduler's own answer when that finds nothing.
-CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
-                          CupsAnswer *answer) {
-    BeginStep();
-    cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
-    if (destination == NULL) {
-        CupsVerdict verdict = AskForQueue(connection, wanted, name, capacity, answer);
-        if (verdict != CUPS_TEMPORARY)
-            ShowQueueFound(wanted, verdict == CUPS_TAKEN);
-        return verdict;
-    }
-    snprintf(name, capacity, "%s", destination->name);
-    cupsFreeDests(1, destination);
-    Answer(answer, CUPS_TAKEN, "");
-    ShowQueueFound(wanted, true);
-    return CUPS_TAKEN;
-}
-
-// Asks for printer-is-accepting-jobs.
-CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer) {
-    BeginStep();
-    static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state-message"};
-    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
-                  wanted);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
-    ipp_attribute_t *accepting =
-        ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
-    if (accepting == NULL)
-        AnswerResponse(answer, response);
-    else if (ippGetBoolean(accepting, 0))
-        Answer(answer, CUPS_TAKEN, "");
-    else
-        Answer(answer, CUPS_PERMANENT, "the queue is not accepting jobs");
-    if (accepting == NULL && answer->verdict == CUPS_TAKEN)
-        Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
-    ippDelete(response);
-    return answer->verdict;
 }
 
 // Opens the Print-Job request.
@@ -352,73 +268,4 @@ void CupsEndJob(http_t *connection, CupsAnswer *answer) {
     ipp_attribute_t *id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER);
     answer->jobId = id != NULL ? ippGetInteger(id, 0) : 0;
     ippDelete(response);
-}
-
-// Searches the queue's jobs, ended ones included, for the UUID.
-CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag,
-                        CupsAnswer *answer) {
-    BeginStep();
-    static const char *const wanted[] = {"job-id", "job-uuid"};
-    char uuid[64];
-    FormatJobUuid(uuid, sizeof uuid, tag);
-    ipp_t *request = NewQueueRequest(IPP_OP_GET_JOBS, queue);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", NULL, "all");
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
-                  wanted);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
-    AnswerResponse(answer, response);
-    // A queue the scheduler says does not exist holds no job, and a job sent to it cannot print.
-    if (response != NULL && ippGetStatusCode(response) == IPP_STATUS_ERROR_NOT_FOUND) {
-        ippDelete(response);
-        return CUPS_PERMANENT;
-    }
-    // Only a list of the queue's jobs can tell that the job is not there: a refusal (a policy
-    // that asks for a password on Get-Jobs) or a failure must not send the job a second time.
-    if (answer->verdict != CUPS_TAKEN) {
-        ippDelete(response);
-        char why[160], reason[sizeof answer->reason];
-        memcpy(why, answer->reason, sizeof why - 1); // the array is longer; cut, not overrun
-        why[sizeof why - 1] = '\0';
-        snprintf(reason, sizeof reason, "the search for the job before sending it again failed: %s",
-                 why);
-        Answer(answer, CUPS_TEMPORARY, reason);
-        return CUPS_TEMPORARY;
-    }
-    // Each job is a group of attributes; a group ends at a separator, at another group's tag
-    // or at the end.
-    int id = 0;
-    bool match = false, uuidSeen = false, unknown = false;
-    ipp_tag_t group = IPP_TAG_ZERO;
-    answer->jobId = 0;
-    for (ipp_attribute_t *a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
-        const char *name = a != NULL ? ippGetName(a) : NULL;
-        bool newGroup = a != NULL && ippGetGroupTag(a) != group;
-        if (a != NULL)
-            group = ippGetGroupTag(a);
-        if (name == NULL || newGroup) {
-            if (match && answer->jobId == 0)
-                answer->jobId = id;
-            unknown = unknown || (id != 0 && !uuidSeen); // a job listed without its UUID
-            id = 0;
-            match = uuidSeen = false;
-            if (a == NULL)
-                break;
-        }
-        if (name == NULL)
-            continue;
-        if (strcmp(name, "job-id") == 0) {
-            id = ippGetInteger(a, 0);
-        } else if (strcmp(name, "job-uuid") == 0) {
-            const char *value = ippGetString(a, 0, NULL);
-            uuidSeen = value != NULL;
-            match = value != NULL && strcmp(value, uuid) == 0;
-        }
-    }
-    ippDelete(response);
-    if (answer->jobId == 0 && unknown)
-        Answer(answer, CUPS_TEMPORARY,
-               "the scheduler lists jobs without their job-uuid: the search cannot tell");
-    else if (answer->jobId == 0)
-        Answer(answer, CUPS_PERMANENT, "the scheduler has no such job");
-    return answer->verdict;
 }

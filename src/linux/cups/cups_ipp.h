@@ -1,4 +1,5 @@
-// Host layer: the IPP exchange with the scheduler behind the CUPS spooler: connecting, looking a
+// The IPP exchange with the scheduler behind the CUPS spooler (cups_ipp.cpp, and the search in
+// cups_search.cpp): connecting, looking a
 // queue up, one Print-Job request streamed in chunks, and looking a job up by its UUID. Every
 // answer is classed as taken, temporary (waiting may cure it) or permanent, with its reason.
 #pragma once
@@ -43,8 +44,18 @@ bool CupsSendChunk(http_t *connection, const char *data, size_t size, CupsAnswer
 // Ends the request and classes the scheduler's answer.
 void CupsEndJob(http_t *connection, CupsAnswer *answer);
 
-// Looks for a job with the UUID among the queue's jobs, ended ones included: taken (with its id)
-// when there, permanent only when the scheduler listed the queue's jobs and it is not among
-// them, or said that the queue does not exist; any other answer (refused, not authorised, busy, out
-// of reach, no answer) is temporary.
-CupsVerdict CupsFindJob(http_t *connection, const char *queue, const char *tag, CupsAnswer *answer);
+// What a search for a job found: the job (its id in the answer), its absence (the scheduler listed
+// the queue's jobs without it, or said the queue does not exist), or nothing certain.
+enum CupsSearch { CUPS_JOB_FOUND, CUPS_JOB_ABSENT, CUPS_JOB_UNKNOWN };
+
+// Looks for a job with the UUID among the queue's jobs, ended ones included; the answer says why
+// when the search cannot tell.
+CupsSearch CupsFindJob(http_t *connection, const char *queue, const char *tag, CupsAnswer *answer);
+
+// For the exchange's own files: a step's beginning (the stall bound counts from it), an answer
+// filled by hand or from a response, the job-uuid of a hold tag, and a request about a queue.
+void BeginStep(void);
+void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason);
+void AnswerResponse(CupsAnswer *answer, ipp_t *response);
+void FormatJobUuid(char *uuid, size_t capacity, const char *tag);
+ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue);

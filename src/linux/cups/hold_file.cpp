@@ -1,17 +1,17 @@
-// Host layer: the hold file. A job's file is <root>/held/<port>/<time>-<uuid>.part while the job
-// arrives and is renamed to .job once its client has ended it: a restart sends .job files again,
+// The hold file. A job's file is <root>/held/<port>/<time>-<uuid>.part while the job arrives and
+// is renamed to .job by its seal, once its client has ended it: a restart sends .job files again,
 // oldest first, and deletes .part files, whose clients saw the relay break off. The file begins
-// with a fixed header (the destination, the title, the client's address and the job's UUID);
-// the job's bytes follow unchanged. A job is synced to the disk, its bytes and then its new name,
-// before its client is told that it was delivered, so that a crash of the machine itself, not
-// only a killed relay, leaves it held whole.
+// with a versioned header (hold_file.h: the destination, the title, the client's address, the
+// job's UUID and, from version 2, its length); the job's bytes follow unchanged at
+// HOLD_HEADER_SPACE. A job is sealed (linux/job/job.h) before its client is told that it was
+// delivered, so that a crash of the machine itself, not only a killed relay, leaves it held
+// whole. Once the scheduler took it, its magic is overwritten with the taken mark before the file
+// is deleted: 1.2 reads such a file as damaged and deletes it, and neither version sends it.
 
 #include "hold_file.h"
 
-#include "cups_delivery.h"
 #include "platform/host/host_internal.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -22,13 +22,14 @@
 #include <unistd.h>
 
 enum {
-    HEADER_SPACE = 1024,       // the job's bytes start here
     WRITE_BACK_STEP = 4 << 20, // bytes after which their writing to the disk is begun
 };
 
-static const char Magic[16] = "FERROLINK-HOLD1";
+const char HoldMagic[16] = "FERROLINK-HOLD1";
+const char HoldTakenMagic[16] = "FERROLINK-TAKEN";
 
-static_assert(sizeof(HoldHeader) <= HEADER_SPACE, "the header fits its space");
+static_assert(sizeof(HoldHeader) <= HOLD_HEADER_SPACE, "the header fits its space");
+static_assert(offsetof(HoldHeader, version) == 592, "version 1's fields keep their places");
 
 // Fills buffer with the instance's hold folder.
 void HoldFolder(char *buffer, size_t capacity) {
@@ -43,6 +44,7 @@ void HoldReset(HoldFile *hold) {
     hold->fd = -1;
     hold->size = 0;
     hold->path[0] = '\0';
+    hold->stem[0] = '\0';
 }
 
 // Writes a fresh UUID (version 4) for the job.
@@ -69,10 +71,12 @@ bool HoldCreate(HoldFile *hold, const char *queue, const char *title, const char
     char folder[900];
     HoldReset(hold);
     memset(&hold->header, 0, sizeof hold->header);
-    memcpy(hold->header.magic, Magic, sizeof Magic);
+    memcpy(hold->header.magic, HoldMagic, sizeof HoldMagic);
+    hold->header.version = HOLD_VERSION;
     snprintf(hold->header.queue, sizeof hold->header.queue, "%s", queue);
     snprintf(hold->header.title, sizeof hold->header.title, "%s", title);
     snprintf(hold->header.host, sizeof hold->header.host, "%s", host);
+    snprintf(hold->header.address, sizeof hold->header.address, "%s", host);
     NewTag(hold->header.tag, sizeof hold->header.tag);
     HoldFolder(folder, sizeof folder);
     if (folder[0] == '\0') {
@@ -83,15 +87,16 @@ bool HoldCreate(HoldFile *hold, const char *queue, const char *title, const char
         return false;
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    snprintf(hold->path, sizeof hold->path, "%s/%011lld.%09ld-%s.part", folder,
-             (long long)now.tv_sec, now.tv_nsec, hold->header.tag);
+    snprintf(hold->stem, sizeof hold->stem, "%s/%011lld.%09ld-%s", folder, (long long)now.tv_sec,
+             now.tv_nsec, hold->header.tag);
+    snprintf(hold->path, sizeof hold->path, "%s.part", hold->stem);
     hold->fd = open(hold->path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (hold->fd < 0)
         return false;
-    if (pwrite(hold->fd, &hold->header, sizeof hold->header, 0) != (ssize_t)sizeof hold->header) {
-        if (errno == 0)
-            errno = ENOSPC;
+    if (!JobWrite(hold->fd, &hold->header, sizeof hold->header, 0)) {
+        int saved = errno;
         HoldRemove(hold);
+        errno = saved;
         return false;
     }
     return true;
@@ -99,59 +104,47 @@ bool HoldCreate(HoldFile *hold, const char *queue, const char *title, const char
 
 // Appends bytes after those already held.
 bool HoldAppend(HoldFile *hold, const void *data, size_t size) {
-    const char *bytes = (const char *)data;
-    while (size > 0) {
-        ssize_t written = pwrite(hold->fd, bytes, size, (off_t)(HEADER_SPACE + hold->size));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            if (written == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        bytes += written;
-        size -= (size_t)written;
-        unsigned long long before = hold->size;
-        hold->size += (unsigned long long)written;
-        // A large job's pages start for the disk as it arrives, so that the sync at its end waits
-        // for the last few only.
-        if (before / WRITE_BACK_STEP != hold->size / WRITE_BACK_STEP)
-            sync_file_range(hold->fd,
-                            (off_t)(HEADER_SPACE + before / WRITE_BACK_STEP * WRITE_BACK_STEP),
-                            WRITE_BACK_STEP, SYNC_FILE_RANGE_WRITE);
-    }
-    return true;
-}
-
-// Writes a folder's entries to the disk, so that a name given in it survives a crash; a folder
-// that cannot be synced leaves the name to the kernel, as for a killed relay.
-static void SyncFolderOf(const char *path) {
-    char folder[sizeof(HoldFile::path)];
-    snprintf(folder, sizeof folder, "%s", path);
-    char *slash = strrchr(folder, '/');
-    if (slash == NULL)
-        return;
-    *slash = '\0';
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-// Syncs the .part file and renames it to .job.
-bool HoldComplete(HoldFile *hold) {
-    char done[sizeof hold->path];
-    size_t length = strlen(hold->path);
-    if (length < 5 || strcmp(hold->path + length - 5, ".part") != 0)
-        return true; // already complete
-    memcpy(done, hold->path, length - 5);
-    memcpy(done + length - 5, ".job", 5);
-    if (fdatasync(hold->fd) != 0 || rename(hold->path, done) != 0)
+    if (!JobWrite(hold->fd, data, size, (off_t)(HOLD_HEADER_SPACE + hold->size)))
         return false;
-    memcpy(hold->path, done, sizeof done);
-    SyncFolderOf(hold->path);
+    unsigned long long before = hold->size;
+    hold->size += size;
+    // A large job's pages start for the disk as it arrives, so that the sync at its end waits
+    // for the last few only.
+    if (before / WRITE_BACK_STEP != hold->size / WRITE_BACK_STEP)
+        sync_file_range(hold->fd,
+                        (off_t)(HOLD_HEADER_SPACE + before / WRITE_BACK_STEP * WRITE_BACK_STEP),
+                        WRITE_BACK_STEP, SYNC_FILE_RANGE_WRITE);
     return true;
+}
+
+// Tells whether path names the open file fd.
+static bool Names(const char *path, int fd) {
+    struct stat open, named;
+    return fstat(fd, &open) == 0 && stat(path, &named) == 0 && named.st_dev == open.st_dev &&
+           named.st_ino == open.st_ino;
+}
+
+// Records the length, then seals the file under its whole name.
+bool HoldSeal(HoldFile *hold) {
+    char whole[sizeof hold->path];
+    if (hold->fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    if (snprintf(whole, sizeof whole, "%s.job", hold->stem) >= (int)sizeof whole) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    hold->header.length = hold->size;
+    if (!JobWrite(hold->fd, &hold->header, sizeof hold->header, 0))
+        return false;
+    JobCopy copy = {hold->fd, hold->path, whole};
+    bool sealed = JobSeal(&hold->job, &copy);
+    int saved = errno;
+    if (sealed || Names(whole, hold->fd)) // a sync after the rename may have failed
+        memcpy(hold->path, whole, sizeof whole);
+    errno = saved;
+    return sealed;
 }
 
 // Reads held bytes.
@@ -162,31 +155,34 @@ long HoldRead(HoldFile *hold, unsigned long long offset, void *buffer, size_t si
         size = (size_t)(hold->size - offset);
     ssize_t got;
     do {
-        got = pread(hold->fd, buffer, size, (off_t)(HEADER_SPACE + offset));
+        got = pread(hold->fd, buffer, size, (off_t)(HOLD_HEADER_SPACE + offset));
     } while (got < 0 && errno == EINTR);
     return (long)got;
 }
 
+// Overwrites the magic with the taken mark, synced.
+bool HoldMarkTaken(HoldFile *hold) {
+    if (hold->fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return JobMarkTaken(&hold->job, hold->fd, HoldTakenMagic, sizeof HoldTakenMagic, 0);
+}
+
 // Deletes the file and closes it; a file already gone counts as deleted.
 bool HoldRemove(HoldFile *hold) {
-    bool removed = hold->path[0] == '\0' || unlink(hold->path) == 0 || errno == ENOENT;
+    bool removed = JobDelete(&hold->job, hold->path);
     int saved = errno;
-    HoldRelease(hold);
+    HoldClose(hold);
     errno = saved;
     return removed;
 }
 
 // Closes the file.
-void HoldRelease(HoldFile *hold) {
+void HoldClose(HoldFile *hold) {
     if (hold->fd >= 0)
         close(hold->fd);
     HoldReset(hold);
-}
-
-// Tells whether a name ends with the suffix.
-static bool EndsWith(const char *name, const char *suffix) {
-    size_t length = strlen(name), tail = strlen(suffix);
-    return length > tail && strcmp(name + length - tail, suffix) == 0;
 }
 
 // Tells whether the file the hold reads is still the one at its path.
@@ -199,7 +195,7 @@ bool HoldOnDisk(const HoldFile *hold) {
 
 // Copies the header and the job's bytes from the open file to fd.
 static bool CopyHeld(HoldFile *hold, int fd, char *buffer, size_t capacity) {
-    if (pwrite(fd, &hold->header, sizeof hold->header, 0) != (ssize_t)sizeof hold->header)
+    if (!JobWrite(fd, &hold->header, sizeof hold->header, 0))
         return false;
     for (unsigned long long offset = 0; offset < hold->size;) {
         long got = HoldRead(hold, offset, buffer, capacity);
@@ -208,52 +204,51 @@ static bool CopyHeld(HoldFile *hold, int fd, char *buffer, size_t capacity) {
                 errno = EIO; // shorter than it was: the copy would not be the job
             return false;
         }
-        ssize_t put = pwrite(fd, buffer, (size_t)got, (off_t)(HEADER_SPACE + offset));
-        if (put != (ssize_t)got) {
-            if (put >= 0)
-                errno = ENOSPC;
+        if (!JobWrite(fd, buffer, (size_t)got, (off_t)(HOLD_HEADER_SPACE + offset)))
             return false;
-        }
         offset += (unsigned long long)got;
     }
     return true;
 }
 
-// Writes the job again under its own name (or a fresh one), first as .part, then renamed to
-// .job: a kill in between leaves no job that could be sent cut.
-bool HoldRestore(HoldFile *hold, char *buffer, size_t capacity) {
-    char folder[900], name[200], part[sizeof hold->path], done[sizeof hold->path];
+// Gives the copy its folder and a name: its own, or a fresh one when it has none.
+static bool NameCopy(HoldFile *hold, char *part, size_t capacity) {
+    char folder[900], stem[sizeof hold->stem];
+    HoldFolder(folder, sizeof folder);
+    const char *slash = strrchr(hold->stem, '/');
+    int length = 0;
+    if (slash != NULL && slash[1] != '\0')
+        length = snprintf(stem, sizeof stem, "%s/%s", folder, slash + 1);
+    else {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        length = snprintf(stem, sizeof stem, "%s/%011lld.%09ld-%s", folder, (long long)now.tv_sec,
+                          now.tv_nsec, hold->header.tag);
+    }
+    if (folder[0] == '\0' || length >= (int)sizeof stem ||
+        snprintf(part, capacity, "%s.part", stem) >= (int)capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    memcpy(hold->stem, stem, sizeof stem);
+    return MakeDirectories(folder);
+}
+
+// Writes the job again under its own name (or a fresh one) as .part, then seals it: a kill in
+// between leaves no job that could be sent cut.
+bool HoldWriteAgain(HoldFile *hold, char *buffer, size_t capacity) {
+    char part[sizeof hold->path];
     if (hold->fd < 0) {
         errno = EBADF;
         return false;
     }
-    HoldFolder(folder, sizeof folder);
-    const char *slash = strrchr(hold->path, '/');
-    snprintf(name, sizeof name, "%s", slash != NULL ? slash + 1 : "");
-    size_t length = strlen(name);
-    if (EndsWith(name, ".part"))
-        name[length - 5] = '\0';
-    else if (EndsWith(name, ".job"))
-        name[length - 4] = '\0';
-    if (name[0] == '\0') {
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        snprintf(name, sizeof name, "%011lld.%09ld-%s", (long long)now.tv_sec, now.tv_nsec,
-                 hold->header.tag);
-    }
-    if (folder[0] == '\0' ||
-        snprintf(part, sizeof part, "%s/%s.part", folder, name) >= (int)sizeof part ||
-        snprintf(done, sizeof done, "%s/%s.job", folder, name) >= (int)sizeof done) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    if (!MakeDirectories(folder))
+    if (!NameCopy(hold, part, sizeof part))
         return false;
     unlink(part); // a leftover of an earlier attempt
     int fd = open(part, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    if (!CopyHeld(hold, fd, buffer, capacity) || rename(part, done) != 0) {
+    if (!CopyHeld(hold, fd, buffer, capacity)) {
         int saved = errno;
         unlink(part);
         close(fd);
@@ -262,124 +257,7 @@ bool HoldRestore(HoldFile *hold, char *buffer, size_t capacity) {
     }
     close(hold->fd);
     hold->fd = fd;
-    memcpy(hold->path, done, sizeof done);
-    return true;
-}
-
-// The scan of earlier runs' jobs: a sorted batch of names read in one pass of the folder, and
-// the last name opened, after which the next batch begins.
-static char Batch[HOLD_SCAN_BATCH][120];
-static int BatchCount, BatchNext;
-static bool BatchFull, Scanning;
-static char Cursor[120];
-
-// Puts a job's name into the sorted batch, keeping the HOLD_SCAN_BATCH oldest.
-static void AddToBatch(const char *name) {
-    int low = 0, high = BatchCount;
-    while (low < high) {
-        int middle = (low + high) / 2;
-        if (strcmp(Batch[middle], name) < 0)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    if (BatchCount == HOLD_SCAN_BATCH) {
-        BatchFull = true;
-        if (low == HOLD_SCAN_BATCH)
-            return;
-        BatchCount--; // the newest makes room
-    }
-    memmove(Batch[low + 1], Batch[low], (size_t)(BatchCount - low) * sizeof Batch[0]);
-    snprintf(Batch[low], sizeof Batch[low], "%s", name);
-    BatchCount++;
-}
-
-// Reads the folder once: deletes .part files and keeps the oldest .job names after Cursor.
-static bool ReadBatch(const char *folder) {
-    BatchCount = BatchNext = 0;
-    BatchFull = false;
-    DIR *directory = opendir(folder);
-    if (directory == NULL)
-        return false;
-    struct dirent *entry;
-    char path[1200], first[1200];
-    int kept = 0, why = 0;
-    while ((entry = readdir(directory)) != NULL) {
-        if (EndsWith(entry->d_name, ".part")) {
-            snprintf(path, sizeof path, "%s/%s", folder, entry->d_name);
-            if (unlink(path) != 0 && errno != ENOENT && kept++ == 0) {
-                memcpy(first, path, sizeof first);
-                why = errno;
-            }
-        } else if (EndsWith(entry->d_name, ".job") && strlen(entry->d_name) < sizeof Cursor &&
-                   strcmp(entry->d_name, Cursor) > 0) {
-            AddToBatch(entry->d_name);
-        }
-    }
-    closedir(directory);
-    if (kept > 0) // one line, however many: they are never sent
-        Journal("Cannot delete %d file(s) of jobs whose clients broke off, such as %s (%s).", kept,
-                first, strerror(why));
-    return true;
-}
-
-// Opens the held job at hold->path: read-write, or read only where the file is another user's
-// (a copy or restore made by root); deleting it needs only the folder's write permission.
-static int OpenHeld(const char *path) {
-    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    return fd;
-}
-
-// Checks the held file's header; true when it is a job this relay wrote.
-static bool ReadHeader(HoldFile *hold) {
-    struct stat status;
-    if (fstat(hold->fd, &status) != 0 || status.st_size < HEADER_SPACE ||
-        pread(hold->fd, &hold->header, sizeof hold->header, 0) != (ssize_t)sizeof hold->header ||
-        memcmp(hold->header.magic, Magic, sizeof Magic) != 0)
-        return false;
-    hold->header.queue[HOLD_QUEUE_SIZE - 1] = '\0';
-    hold->header.title[HOLD_TITLE_SIZE - 1] = '\0';
-    hold->header.host[HOLD_HOST_SIZE - 1] = '\0';
-    hold->header.tag[HOLD_TAG_SIZE - 1] = '\0';
-    hold->size = (unsigned long long)(status.st_size - HEADER_SPACE);
-    return true;
-}
-
-// Opens the oldest held job not yet opened by this scan; what cannot be sent is passed over.
-bool HoldOpenOldest(HoldFile *hold) {
-    char folder[900];
-    HoldFolder(folder, sizeof folder);
-    HoldReset(hold);
-    for (;;) {
-        if (BatchNext == BatchCount) {
-            bool more = !Scanning || BatchFull;
-            if (!Scanning)
-                Cursor[0] = '\0';
-            Scanning = more && folder[0] != '\0' && ReadBatch(folder) && BatchCount > 0;
-            if (!Scanning)
-                return false;
-        }
-        const char *name = Batch[BatchNext++];
-        snprintf(Cursor, sizeof Cursor, "%s", name);
-        snprintf(hold->path, sizeof hold->path, "%s/%s", folder, name);
-        hold->fd = OpenHeld(hold->path);
-        struct stat status;
-        if (hold->fd < 0 || fstat(hold->fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            Journal("%s is not a held job that the relay can read (%s); it is left alone.",
-                    hold->path, hold->fd < 0 ? strerror(errno) : "not a file");
-            HoldRelease(hold);
-            continue;
-        }
-        if (ReadHeader(hold))
-            return true;
-        char path[sizeof hold->path];
-        memcpy(path, hold->path, sizeof path);
-        if (HoldRemove(hold))
-            Journal("The held job %s is damaged and is deleted.", path);
-        else
-            Journal("The held job %s is damaged and cannot be deleted (%s); it is left alone.",
-                    path, strerror(errno));
-    }
+    memcpy(hold->path, part, sizeof part);
+    hold->job.state = JOB_RECEIVING; // whole on disk again only once sealed
+    return HoldSeal(hold);
 }

@@ -25,14 +25,23 @@ bool WriteAllBytes(int fd, const void *data, size_t size);
 // last; "" before any.
 void LastAcceptedPeer(char *buffer, size_t capacity);
 
-// True when the connection being served broke off (a reset or a receive error): on Linux that
-// is no job, and the spooler prints nothing of it.
-bool HostClientBrokeOff(void);
+// The record of the connection being served, which the job begun on it holds (see
+// linux/job/job.h); the serial tells that connection from a later one.
+struct ServedClient;
 
-// Tells the client being served that its job is delivered, by an orderly end of its connection
-// before the relay closes it; does nothing unless its stream ended in order. Called by the
-// spooler once the job is whole on disk (or the scheduler took it).
-void HostReleaseClient(void);
+// Hands the served connection's record to the job that begins on it (its serial to *serial);
+// NULL when no connection is served or a job holds the record already.
+ServedClient *HostBindServedClient(unsigned long *serial);
+
+// True when the job's connection broke off (a reset or a receive error): on Linux that is no job.
+bool HostClientBrokeOff(const ServedClient *client, unsigned long serial);
+
+// Tells the job's client that its job is delivered, by an orderly end of its connection before
+// the relay closes it; does nothing unless its stream ended in order. Only a job's seal calls it.
+void HostTellClientDone(ServedClient *client, unsigned long serial);
+
+// Keeps the job's client from hearing done: the close of its connection resets it.
+void HostTellClientFailed(ServedClient *client, unsigned long serial);
 
 // The port of the listening socket that accept served last; 0 before any accept.
 int HostListenPort(void);

@@ -14,11 +14,12 @@
 //
 // A client hears an orderly end only once its job is whole on disk; in every other case it hears
 // a reset. accept arms an abortive close on each connection, so that a close, or the relay's
-// death (kill -9, the SIGKILL after TimeoutStopSec), resets it; the spooler ends the connection in
-// order (HostReleaseClient) once the job is safe, before it waits for the scheduler. recv records
-// how the client's stream ended: a reset or a receive error is not an end on Linux, and the
-// spooler makes no job of such a connection (on Windows a receive error ends a job like a normal
-// end).
+// death (kill -9, the SIGKILL after TimeoutStopSec), resets it; one whose reset cannot be armed
+// is closed unserved. accept keeps a record of the served connection (its socket, how its stream
+// ended, a serial), which the job begun on it takes: only that job's seal ends the connection in
+// order, so an open of a printer that begins no job tells no one anything. recv records how the
+// stream ended: a reset or a receive error is not an end on Linux, and the spooler makes no job
+// of such a connection (on Windows a receive error ends a job like a normal end).
 
 #include "win32.h"
 
@@ -29,8 +30,9 @@
 #include <stdio.h>
 #include <string.h>
 
-// The kernel trims this to net.core.somaxconn.
-enum { LISTEN_DEPTH = 4096 };
+// The kernel trims this to net.core.somaxconn. A connection whose reset cannot be armed waits at
+// most UNARMED_WAIT_MS for its client's bytes.
+enum { LISTEN_DEPTH = 4096, UNARMED_WAIT_MS = 10000 };
 
 static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
@@ -39,10 +41,23 @@ static std::atomic<bool> PeerKnown;
 static std::atomic<int> ListeningPort;
 static std::atomic<bool> HeldJobsDelivered;
 
-// How the served connection's stream stands, as recv saw it.
-enum ClientEnd { CLIENT_RECEIVING, CLIENT_ENDED, CLIENT_BROKE_OFF, CLIENT_RELEASED };
-static std::atomic<int> ServedConnection{-1};
-static std::atomic<int> ServedEnd{CLIENT_RECEIVING};
+// How the served connection's stream stands: as recv saw it, then as its job told it.
+enum ClientEnd {
+    CLIENT_RECEIVING,
+    CLIENT_ENDED,
+    CLIENT_BROKE_OFF,
+    CLIENT_TOLD_DONE,
+    CLIENT_FAILED
+};
+
+// The served connection's record; its serial tells a job's own connection from a later one.
+struct ServedClient {
+    std::atomic<int> fd{-1};
+    std::atomic<int> end{CLIENT_RECEIVING};
+    std::atomic<unsigned long> serial{0};
+    std::atomic<bool> bound{false};
+};
+static ServedClient Served;
 
 // Remembers a failure's Winsock number for WSAGetLastError.
 static int Failed(int error) {
@@ -118,6 +133,24 @@ int listen(SOCKET s, int backlog) {
     return PosixListen((int)s, depth, &error) != 0 ? Failed(error) : 0;
 }
 
+// Arms the reset of a connection accept returned and makes it the served one; false when the reset
+// cannot be armed: no job could then fail without its client hearing done, so the connection is
+// closed unserved, once its first bytes arrived and with them unread, which resets it.
+static bool RecordServed(int fd) {
+    int error = 0;
+    if (PosixArmReset(fd, &error) != 0) {
+        fprintf(stderr, "Cannot arm the reset of a connection (error %d): it is closed unserved.\n",
+                error);
+        PosixCloseUnread(fd, UNARMED_WAIT_MS);
+        return false;
+    }
+    Served.end = CLIENT_RECEIVING;
+    Served.bound = false;
+    Served.serial++;
+    Served.fd = fd;
+    return true;
+}
+
 // Accepts a connection and records its peer for the spooler. The first wait tells systemd the
 // relay is ready; a stop requested before or during a wait ends the process here, between jobs,
 // once no client is queued or the stop's time for queued clients is over.
@@ -144,9 +177,10 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         Failed(error);
         return INVALID_SOCKET;
     }
-    PosixArmReset(fd);
-    ServedConnection = fd;
-    ServedEnd = CLIENT_RECEIVING;
+    if (!RecordServed(fd)) {
+        Failed(WSAECONNABORTED);
+        return INVALID_SOCKET;
+    }
     LastPeer = peerAddress;
     PeerKnown = true;
     SetHostServingClient(true);
@@ -192,8 +226,9 @@ static void DescribeReceiveError(int error, char *buffer, size_t capacity) {
 static void NoteStreamEnd(int fd, long received, int error) {
     int receiving = CLIENT_RECEIVING;
     bool brokeOff = received < 0;
-    if (received > 0 || fd != ServedConnection.load() ||
-        !ServedEnd.compare_exchange_strong(receiving, brokeOff ? CLIENT_BROKE_OFF : CLIENT_ENDED) ||
+    if (received > 0 || fd != Served.fd.load() ||
+        !Served.end.compare_exchange_strong(receiving,
+                                            brokeOff ? CLIENT_BROKE_OFF : CLIENT_ENDED) ||
         !brokeOff)
         return;
     char peer[16], reason[48];
@@ -213,26 +248,43 @@ int recv(SOCKET s, char *buffer, int length, int) {
     return received < 0 ? Failed(error) : (int)received;
 }
 
-// True when the served connection's stream ended in a reset or a receive error.
-bool HostClientBrokeOff(void) {
-    return ServedEnd.load() == CLIENT_BROKE_OFF;
+// Hands the served connection's record to the job begun on it, once.
+ServedClient *HostBindServedClient(unsigned long *serial) {
+    if (Served.fd.load() < 0 || Served.bound.exchange(true))
+        return NULL;
+    *serial = Served.serial.load();
+    return &Served;
 }
 
-// Ends the served connection in order, once its client ended its stream in order.
-void HostReleaseClient(void) {
+// True when the job's connection is still served and its stream ended in a reset or an error.
+bool HostClientBrokeOff(const ServedClient *client, unsigned long serial) {
+    return client->serial.load() == serial && client->end.load() == CLIENT_BROKE_OFF;
+}
+
+// Ends the job's connection in order, once its client ended its stream in order.
+void HostTellClientDone(ServedClient *client, unsigned long serial) {
     int ended = CLIENT_ENDED;
-    int fd = ServedConnection.load();
-    if (fd >= 0 && ServedEnd.compare_exchange_strong(ended, CLIENT_RELEASED))
+    int fd = client->fd.load();
+    if (fd >= 0 && client->serial.load() == serial &&
+        client->end.compare_exchange_strong(ended, CLIENT_TOLD_DONE))
         PosixEndInOrder(fd);
 }
 
-// Closes a socket, ending its connection or giving up its port; a served connection that was not
-// released is reset.
+// Keeps the job's connection from ever hearing done: its close resets it.
+void HostTellClientFailed(ServedClient *client, unsigned long serial) {
+    int now = client->end.load();
+    while (client->serial.load() == serial && now != CLIENT_TOLD_DONE &&
+           !client->end.compare_exchange_weak(now, CLIENT_FAILED))
+        ;
+}
+
+// Closes a socket, ending its connection or giving up its port; a served connection that its job
+// did not tell done is reset.
 int closesocket(SOCKET s) {
     int error = 0;
     int served = (int)s;
-    if (ServedConnection.compare_exchange_strong(served, -1))
-        ServedEnd = CLIENT_RECEIVING;
+    if (Served.fd.compare_exchange_strong(served, -1))
+        Served.bound = false;
     ForgetInheritedListener((int)s);
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
 }

@@ -8,8 +8,10 @@
 //
 // A job whose connection broke off (a reset or a receive error) is no job on Linux: ClosePrinter
 // deletes its file and succeeds, as for a connection that brought nothing. A job whose bytes did
-// not all reach the file is deleted too, and the close fails. A published job's client is told
-// at once that it was delivered (HostReleaseClient); in every other case it hears a reset.
+// not all reach the file is deleted too, and the close fails. A job is published by its seal
+// (linux/job/job.h): its bytes synced, its name given, its folder synced, each checked; only then
+// does its client hear that it was delivered, and a seal that fails deletes the job and fails the
+// close. In every other case the client hears a reset.
 //
 // A relay ended during a job leaves its hidden file (.job-<pid>-<n>.tmp) behind. The writer holds
 // a lock on that file until it is published, so the first open of a printer in a process removes
@@ -20,6 +22,7 @@
 
 #include "host_internal.h"
 #include "host_spooler.h"
+#include "linux/job/job.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -42,6 +45,7 @@ struct Printer {
     bool incomplete; // a write did not reach the file whole
     int job;         // descriptor of the job being written, -1 when none
     unsigned int jobId;
+    Job life; // the job's state and its client
     char directory[SPOOL_PATH_SIZE];
     char jobFile[SPOOL_PATH_SIZE + 32]; // hidden while the job is written
 };
@@ -201,6 +205,7 @@ DWORD FolderStartDoc(HANDLE handle, const char *title) {
         return 0;
     }
     printer->jobId = jobId;
+    JobBegin(&printer->life, true);
     // A file system without extended attributes still gets the job, only not its description.
     fsetxattr(printer->job, "user.ferrolink.document", title, strlen(title), 0);
     fsetxattr(printer->job, "user.ferrolink.datatype", "RAW", 3, 0);
@@ -235,7 +240,8 @@ BOOL FolderWrite(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD written) {
     return TRUE;
 }
 
-// Makes the finished job visible under its final name; false when it stays hidden.
+// Makes the finished job visible, whole on disk, under its final name, and tells its client; false
+// when it is not published (nothing of it is left then).
 static bool PublishJob(Printer *printer) {
     char name[SPOOL_PATH_SIZE + 64];
     struct timespec now;
@@ -243,7 +249,11 @@ static bool PublishJob(Printer *printer) {
     unsigned long long stamp = (unsigned long long)now.tv_sec * 1000000000ull + now.tv_nsec;
     snprintf(name, sizeof name, "%s/job-%020llu-%d-%u.prn", printer->directory, stamp, ProcessId(),
              printer->jobId);
-    return rename(printer->jobFile, name) == 0;
+    JobCopy copy = {printer->job, printer->jobFile, name};
+    if (JobSeal(&printer->life, &copy))
+        return true;
+    unlink(name); // renamed but its folder not synced: not published after all
+    return false;
 }
 
 // Releases the handle; a job begun on it is complete afterwards, or deleted when it is not whole.
@@ -255,11 +265,13 @@ BOOL FolderClosePrinter(HANDLE handle) {
     }
     bool failed = false;
     if (printer->job >= 0) {
-        bool whole = !printer->incomplete && !HostClientBrokeOff();
+        bool whole = !printer->incomplete && !JobBrokeOff(&printer->life);
         // Renamed while still locked: a sweep never meets it unlocked.
         bool published = whole && PublishJob(printer);
-        if (!published)
+        if (!published) {
             unlink(printer->jobFile);
+            JobFail(&printer->life);
+        }
         failed = printer->incomplete || (whole && !published);
         close(printer->job);
     }
@@ -270,6 +282,5 @@ BOOL FolderClosePrinter(HANDLE handle) {
         SetHostError(ERROR_WRITE_FAULT);
         return FALSE;
     }
-    HostReleaseClient();
     return TRUE;
 }

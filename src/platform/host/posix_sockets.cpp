@@ -133,9 +133,9 @@ long PosixReceive(int fd, char *buffer, size_t length, int *error) {
 }
 
 // Arms an abortive close: SO_LINGER on with no time, so that close sends a reset.
-void PosixArmReset(int fd) {
+int PosixArmReset(int fd, int *error) {
     struct linger abortive = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive) != 0 ? Fail(error) : 0;
 }
 
 // Disarms the abortive close, then sends our end of the stream.
@@ -148,6 +148,14 @@ void PosixEndInOrder(int fd) {
 // Closes a socket.
 int PosixClose(int fd, int *error) {
     return close(fd) != 0 ? Fail(error) : 0;
+}
+
+// Waits for the client's bytes, then closes with them unread.
+void PosixCloseUnread(int fd, int waitMs) {
+    struct pollfd wait = {fd, POLLIN, 0};
+    while (poll(&wait, 1, waitMs) < 0 && errno == EINTR)
+        ;
+    close(fd);
 }
 
 // Puts a port into network byte order for our Winsock, which does not see the Linux headers.

@@ -14,11 +14,14 @@ int PosixWaitForClient(int fd, int wakeFd, int *error);
 int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
 // Makes a later close (or the process's death) reset the connection instead of ending it.
-void PosixArmReset(int fd);
+int PosixArmReset(int fd, int *error);
 // Ends the connection in order (the peer reads its end) and lets its later close be an orderly
 // one; the descriptor stays open.
 void PosixEndInOrder(int fd);
 int PosixClose(int fd, int *error);
+// Closes a connection without reading it, once its client's first bytes or its end arrived (or
+// waitMs passed): a close with unread bytes resets the connection even with no reset armed.
+void PosixCloseUnread(int fd, int waitMs);
 int PosixLocalPort(int fd);
 uint16_t PosixHostToNet16(uint16_t value);
 uint32_t PosixHostToNet32(uint32_t value);
