@@ -71,12 +71,13 @@ class PackageTest(unittest.TestCase):
                          "FERROLINK_ADVERTISE", "FERROLINK_DNSSD_NAME", "UDP port 5353"):
                 self.assertIn(line, " ".join(shown.stdout.split()))  # a command may wrap
             # The DNS-SD lines of standard error, as the start script and the host layer print them.
-            start = bench.read_file(os.path.join(container.REPO, "packaging", "linux", "ferrolink-start")).decode()
-            refused = re.search(r'echo "(ferrolink@\$port: ADVERTISE=[^"]*)"', start).group(1)
+            start = bench.read_file(os.path.join(container.REPO, "src", "linux", "systemd",
+                                                 "ferrolink_start.cpp")).decode()
+            refused = re.search(r'"%s(ADVERTISE=%s in %s [^"]*)"', start).group(1)
             dnssd = bench.read_file(os.path.join(container.REPO, "src", "linux", "avahi", "avahi_dnssd.cpp")).decode()
             outage = re.search(r'"(DNS-SD: %s: [^"]*)\\n"', dnssd).group(1)
-            for line in (refused.replace("$port", "9100").replace("$ADVERTISE", "on")
-                         .replace("$conf", "/etc/ferrolink/9100.conf"), outage.replace("%s", "reason")):
+            for line in ("ferrolink@9100: " + refused % ("on", "/etc/ferrolink/9100.conf"),
+                         outage.replace("%s", "reason")):
                 self.assertIn(line, " ".join(shown.stdout.split()))
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
             self.assertIn("Documentation=man:ferrolink(8)\n", unit)
@@ -219,9 +220,16 @@ class MisconfiguredInstanceTest(unittest.TestCase):
             writable = "/etc/ferrolink/%s.conf may be written by others than root"
             rows = [  # instance, /etc/ferrolink/<instance>.conf (None: none), reason in the journal
                 ("9102", "", unset % 9102),
-                ("9103", "printer=office\n", unset % 9103),
+                ("9103", "printer=office\n", "/etc/ferrolink/9103.conf line 1: unknown name printer"),
                 ("9104", "# PRINTER=office\n", unset % 9104),
-                ("9105", "export PRINTER=office\n", unset % 9105),
+                ("9105", "export PRINTER=office\n", "9105.conf line 1: it is neither a line NAME=value"),
+                ("9114", "PRINTER=office\nPRINTR=lab\n", "/etc/ferrolink/9114.conf line 2: unknown name PRINTR"),
+                # Linked into a user's folder, which the sandbox would hide, owned by a user it
+                # would show as 65534: refused, naming the real folder and owner.
+                ("9115", None, "/home/someone may be written by others than root (owner 1000, mode 755)",
+                 "mkdir -p /home/someone/conf && echo PRINTER=office > /home/someone/conf/9115.conf"
+                 " && chown -R 1000:1000 /home/someone && chmod 755 /home/someone"
+                 " && ln -s /home/someone/conf/9115.conf /etc/ferrolink/9115.conf"),
                 ("9106", None, "/etc/ferrolink/9106.conf is missing"),
                 ("abc", "PRINTER=office\n", not_a_port),
                 ("09107", "PRINTER=office\n", not_a_port),
@@ -232,27 +240,31 @@ class MisconfiguredInstanceTest(unittest.TestCase):
                 ("9113", "PRINTER=office\n", writable % 9113, "chown nobody /etc/ferrolink/9113.conf"),
             ]
             for instance, conf, reason, *then in rows:
-                if conf is not None:
-                    box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
-                for command in then:
-                    box.run(command)
-                unit = "ferrolink@%s.service" % instance
-                box.run("systemctl start %s" % unit, check=False)
-                bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
-                journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
-                self.assertIn(reason, journal, unit)
-                self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
-                if instance.isdigit() and instance != "9109":  # 9109's holder listens there
-                    bench.wait_for(lambda: not box.listening(int(instance)), 30,
-                                   "the port of %s closed, no client queued for no relay" % unit)
+                with self.subTest(instance):
+                    if conf is not None:
+                        box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
+                    for command in then:
+                        box.run(command)
+                    unit = "ferrolink@%s.service" % instance
+                    box.run("systemctl start %s" % unit, check=False)
+                    bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
+                    journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
+                    self.assertIn(reason, journal, unit)
+                    self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
+                    if instance.isdigit() and instance != "9109":  # 9109's holder listens there
+                        bench.wait_for(lambda: not box.listening(int(instance)), 30,
+                                       "the port of %s closed, no client queued for no relay" % unit)
             self.assertFalse(box.listening(9107) or box.listening(10100), "a name that is not a port holds none")
             # A socket its administrator narrowed to one address is the relay's port all the same.
-            box.put("/etc/ferrolink/9110.conf", b"PRINTER=office\n")
+            # A Latin-1 name leaves it serving, under the default name, with a line naming it.
+            box.put("/etc/ferrolink/9110.conf", b"PRINTER=office\nADVERTISE=yes\nDNSSD_NAME=Caf\xe9\n")
             box.put("/etc/systemd/system/ferrolink@9110.socket.d/local.conf",
                     b"[Socket]\nListenStream=\nListenStream=127.0.0.1:9110\n")
             box.run("systemctl daemon-reload && systemctl start ferrolink@9110")
             box.send_job(9110, b"to a narrowed socket")
             self.assertEqual([(b"to a narrowed socket", "Forwarded Job")], box.wait_jobs(folder, 1))
+            self.assertIn("/etc/ferrolink/9110.conf line 3: the value of DNSSD_NAME is not UTF-8",
+                          box.run("journalctl -u ferrolink@9110 -o cat --no-pager").stdout)
         finally:
             box.close()
 
