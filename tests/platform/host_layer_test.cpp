@@ -6,6 +6,7 @@
 
 #include "linux/cups/cups_delivery.h"
 #include "linux/cups/hold_file.h"
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>
@@ -536,8 +537,8 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     EXPECT_EQ(0, WSACleanup());
 }
 
-// A stop first serves the clients already queued, one that sent its job and closed included,
-// and ends the relay (status 0) at the first accept that finds none.
+// A stop first serves the clients queued at its signal, one that sent its job and closed
+// included, and ends the relay (status 0) between two jobs once none of them is left.
 TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
     int served[2];
     ASSERT_EQ(0, pipe(served));
@@ -561,7 +562,8 @@ TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
         close(client);
         if (!ok || kill(getpid(), SIGTERM) != 0)
             _exit(3);
-        for (;;) { // each accept that returns serves a client; the stop ends the process in one
+        for (;;) { // each client is served; the stop ends the process between two of them
+            HostBetweenJobs(listener, "", nullptr);
             SOCKET connection = accept(listener, nullptr, nullptr);
             char buffer[16];
             int got =

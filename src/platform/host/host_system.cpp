@@ -21,7 +21,6 @@
 
 static thread_local DWORD LastError;
 static thread_local unsigned long DosError;
-static volatile sig_atomic_t StopRequested;
 
 // Records the layer's failure number as the calling thread's last error.
 void SetHostError(unsigned int error) {
@@ -33,16 +32,6 @@ time_t HostSeconds(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec;
-}
-
-// Tells whether the process has been asked to stop.
-bool HostStopRequested(void) {
-    return StopRequested != 0;
-}
-
-// Marks the process as asked to stop; only sets a flag, so a signal handler may call it.
-void RequestHostStop(void) {
-    StopRequested = 1;
 }
 
 // Hands the relay's failure code on as the exit status, as systemd expects of a failed service.
