@@ -23,6 +23,10 @@ void StartHostProcess(void);
 // hands over between jobs; nothing before that.
 void WriteRelayLog(const char *line);
 
+// True when standard error is the journal stream systemd connected (JOURNAL_STREAM names it), so
+// that a text-mode file's lines, the log's, are copied there as well.
+bool JournalCopyWanted(void);
+
 // Shows status (one line, made safe) as the unit's STATUS=, e.g. while the relay waits for CUPS.
 void NotifyHostStatus(const char *status);
 

@@ -5,6 +5,7 @@
 #include "win32.h"
 
 #include "host_internal.h"
+#include "linux/systemd/systemd_runner.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -171,28 +172,6 @@ void MakeLineSafe(char *text) {
         from += unsafe > 1 ? unsafe : 1;
     }
     *to = 0;
-}
-
-// True when standard error is the journal stream systemd connected: JOURNAL_STREAM names it as
-// "<device>:<inode>", and a child that inherited the variable but redirected standard error
-// elsewhere must not copy its lines there.
-static bool JournalCopyWanted(void) {
-    const char *stream = getenv("JOURNAL_STREAM");
-    if (stream == NULL || stream[0] == '\0')
-        return false;
-    char *end = NULL;
-    unsigned long long device = strtoull(stream, &end, 10);
-    if (end == stream || *end != ':')
-        return false;
-    const char *inodeText = end + 1;
-    unsigned long long inode = strtoull(inodeText, &end, 10);
-    if (end == inodeText || *end != '\0')
-        return false;
-    struct stat status;
-    if (fstat(STDERR_FILENO, &status) != 0)
-        return false;
-    return (unsigned long long)status.st_dev == device &&
-           (unsigned long long)status.st_ino == inode;
 }
 
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
