@@ -8,6 +8,7 @@ import random
 import re
 import subprocess
 import tempfile
+import time
 import unittest
 
 import container
@@ -308,6 +309,44 @@ class RestartsAndDowngradeTest(unittest.TestCase):
             printed = [data for data, _ in box.wait_jobs(folder, 17)[11:]]
             self.assertEqual([bytes([i]) * (80_000 if i == 0 else 10_000) for i in range(6)], sorted(printed))
             self.assertEqual(b"to 1.0", box.jobs(folder)[10][0])
+        finally:
+            box.close()
+
+
+class RestartUnderLoadTest(unittest.TestCase):
+    def test_a_restart_under_load_takes_seconds_and_the_next_clients_print_on_the_new_queue(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            office, labels = box.add_queue("office"), box.add_queue("labels")
+            box.put(office + "/.delay", b"0.3")  # a slow printer, and CUPS keeps few jobs
+            box.run("sed -i '/^MaxJobs/d' /etc/cups/cupsd.conf && echo 'MaxJobs 3' >> /etc/cups/cupsd.conf"
+                    " && systemctl restart cups")
+            box.run("dpkg -i %s && mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && systemctl start ferrolink@9100" % box.inside(deb))
+            # Six clients send back to back, each its next job once the relay ended the last.
+            box.put("/srv/load.py", b"import socket, threading\n"
+                    b"def client():\n"
+                    b"    while True:\n"
+                    b"        try:\n"
+                    b"            with socket.create_connection(('127.0.0.1', 9100)) as s:\n"
+                    b"                s.sendall(b'load\\n'); s.shutdown(socket.SHUT_WR); s.recv(1)\n"
+                    b"        except OSError: pass\n"
+                    b"for _ in range(6): threading.Thread(target=client).start()\n")
+            box.run("systemd-run --unit=load python3 /srv/load.py")
+            bench.wait_for(lambda: box.run("systemctl show -P StatusText ferrolink@9100").stdout
+                           .startswith("Waiting for CUPS"), 60, "CUPS to push back")
+            box.put("/etc/ferrolink/9100.conf", b"PRINTER=labels\n")
+            started = time.monotonic()
+            box.run("systemctl restart ferrolink@9100", timeout=180)
+            self.assertLess(time.monotonic() - started, 15, "the restart under load")
+            for i in range(5):
+                box.send_job(9100, b"after %d\n" % i)
+            printed = lambda folder: [data for data, _ in box.jobs(folder)]
+            bench.wait_for(lambda: all(b"after %d\n" % i in printed(labels) for i in range(5)), 120,
+                           "the clients after the restart on the new queue")
+            self.assertFalse([job for job in printed(office) if job.startswith(b"after")])
+            box.run("systemctl stop load")
         finally:
             box.close()
 
