@@ -10,6 +10,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import uuid as uuidlib
 
 import container
 import lab as bench
@@ -347,6 +348,40 @@ class RestartUnderLoadTest(unittest.TestCase):
                            "the clients after the restart on the new queue")
             self.assertFalse([job for job in printed(office) if job.startswith(b"after")])
             box.run("systemctl stop load")
+        finally:
+            box.close()
+
+
+class HeldJobsStopTest(unittest.TestCase):
+    def test_a_stop_while_1500_held_jobs_are_sent_takes_seconds_and_each_prints_once(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            folder = box.add_queue("office")
+            held = "/var/lib/private/ferrolink/held/9100/"
+            box.run("dpkg -i %s && mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && systemctl start ferrolink@9100 && systemctl stop cups.socket cups" % box.inside(deb))
+            # A job held while CUPS is away gives the file's header; 1,500 jobs are made of it,
+            # each with a UUID of its own, as 1,500 clients would have left them.
+            box.send_job(9100, b"seed")
+            bench.wait_for(lambda: any(n.endswith(".job") for n in os.listdir(box.host_path(held))), 30, "the held seed")
+            box.run("systemctl stop ferrolink@9100")
+            seed = [n for n in os.listdir(box.host_path(held)) if n.endswith(".job")][0]
+            header = bench.read_file(box.host_path(held + seed))[:-len(b"seed")]
+            start = 16 + 256 + 256 + 16  # the header's UUID, after its magic, queue, title and host
+            for i in range(1500):
+                uuid = str(uuidlib.uuid4()).encode()
+                box.put(held + "%011d.%09d-%s.job" % (1, i, uuid.decode()),
+                        header[:start] + uuid + header[start + len(uuid):] + b"held %d\n" % i)
+            box.run("rm %s%s && chown -R ferrolink: %s && systemctl start cups" % (held, seed, held))
+            box.run("systemctl start ferrolink@9100")
+            bench.wait_for(lambda: len(box.jobs(folder)) >= 20, 120, "the held jobs going out")
+            started = time.monotonic()
+            box.run("systemctl stop ferrolink@9100", timeout=180)
+            self.assertLess(time.monotonic() - started, 15, "the stop while held jobs are sent")
+            box.run("systemctl start ferrolink@9100")
+            bench.wait_for(lambda: len(box.jobs(folder)) >= 1500, 600, "every held job")
+            self.assertEqual(sorted(b"held %d\n" % i for i in range(1500)), sorted(d for d, _ in box.jobs(folder)))
         finally:
             box.close()
 

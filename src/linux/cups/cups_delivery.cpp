@@ -244,11 +244,12 @@ void RemoveTakenJob(HoldFile *hold) {
     EndHostForHoldFailure("the copy of a job CUPS took cannot be deleted");
 }
 
-// Sends each job left whole by an earlier run, to the queue it was received for.
+// Sends each job left whole by an earlier run, to the queue it was received for; a stop is
+// honoured between any two of them, and the rest go first at the next start.
 void DeliverEarlierHeldJobs(void) {
     static char buffer[RESEND_BUFFER_SIZE];
     HoldFile hold;
-    while (HoldOpenOldest(&hold)) {
+    while (!HostStopRequested() && HoldOpenOldest(&hold)) {
         Journal("Sending the job for %s held by an earlier run (%llu bytes, %s).",
                 hold.header.queue, hold.size, hold.path);
         CupsAnswer last;
