@@ -1,8 +1,12 @@
-// The journal under systemd: whether the relay's standard error is the stream systemd connected
-// to the unit's journal, so that the log's lines are copied there too.
+// The relay's log under systemd: the system's own writer of Ferrolink.log, which the listener hands
+// over, for the lines of the Linux parts; and whether standard error is the stream systemd
+// connected to the unit's journal, so that the log's lines are copied there too.
 
 #include "systemd_runner.h"
 
+#include "platform/host/host_seams.h"
+
+#include <stddef.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,4 +31,17 @@ bool JournalCopyWanted(void) {
         return false;
     return (unsigned long long)status.st_dev == device &&
            (unsigned long long)status.st_ino == inode;
+}
+
+static HostLogWriter LogWriter;
+
+// Keeps the system's log writer.
+void SetRelayLogWriter(HostLogWriter log) {
+    LogWriter = log;
+}
+
+// Writes a line through the system's log writer, once it was handed over.
+void WriteRelayLog(const char *line) {
+    if (LogWriter != NULL)
+        LogWriter(line);
 }

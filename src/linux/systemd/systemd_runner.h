@@ -4,6 +4,8 @@
 // runner through the platform's between-jobs hook (HostBetweenJobs in win32.h).
 #pragma once
 
+#include "platform/host/host_seams.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -20,8 +22,9 @@ void RequestHostStop(void);
 void StartHostProcess(void);
 
 // Writes a line to the relay's log file through the system's own log writer, which the listener
-// hands over between jobs; nothing before that.
+// hands over between jobs (SetRelayLogWriter); nothing before that.
 void WriteRelayLog(const char *line);
+void SetRelayLogWriter(HostLogWriter log);
 
 // True when standard error is the journal stream systemd connected (JOURNAL_STREAM names it), so
 // that a text-mode file's lines, the log's, are copied there as well.
@@ -53,6 +56,19 @@ void ForgetInheritedListener(int fd);
 // Tells systemd, the first time only, that the relay waits for clients on this listening socket
 // and relays them to the queue named printer.
 void NotifyHostReady(int listener, const char *printer);
+
+// Records the listener whose accept queue a stop counts.
+void NoteHostListener(int listener);
+
+// Records whether a connection is being served, for the stop's status line.
+void SetHostServingClient(bool serving);
+
+// A descriptor that becomes readable once a stop has been requested; -1 when there is none.
+int HostStopWakeDescriptor(void);
+
+// True while a requested stop still serves a client that was queued at its signal and is queued
+// now, for at most 10 s after the signal; each true counts one of them off.
+bool HostStopServesQueued(int listener);
 
 // Tells systemd the relay stops; stoppingJob says a job is still being received. Safe in a
 // signal handler.
