@@ -538,7 +538,8 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
 }
 
 // A stop first serves the clients queued at its signal, one that sent its job and closed
-// included, and ends the relay (status 0) between two jobs once none of them is left.
+// included, and ends the relay (status 0) between two jobs once none of them is left: a client
+// that connects after the signal is left for the next relay.
 TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
     int served[2];
     ASSERT_EQ(0, pipe(served));
@@ -562,6 +563,9 @@ TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
         close(client);
         if (!ok || kill(getpid(), SIGTERM) != 0)
             _exit(3);
+        int late = (int)socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(late, &address, sizeof address) != 0 || write(late, "late", 4) != 4)
+            _exit(5);
         for (;;) { // each client is served; the stop ends the process between two of them
             HostBetweenJobs(listener, "", nullptr);
             SOCKET connection = accept(listener, nullptr, nullptr);
@@ -575,7 +579,9 @@ TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
     }
     close(served[1]);
     char buffer[16] = {0};
-    ssize_t got = read(served[0], buffer, sizeof buffer - 1);
+    ssize_t got = 0, more;
+    while ((more = read(served[0], buffer + got, sizeof buffer - 1 - (size_t)got)) > 0)
+        got += more;
     close(served[0]);
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));

@@ -120,6 +120,7 @@ int listen(SOCKET s, int backlog) {
     if (PosixListen((int)s, depth, &error) != 0)
         return Failed(error);
     ListeningPort = PosixLocalPort((int)s);
+    NoteHostListener((int)s); // a stop counts the clients queued on it
     return 0;
 }
 
