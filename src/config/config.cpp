@@ -21,6 +21,7 @@ static const char DescriptionText[] = "Routes all traffic from port 910x to a lo
 // argument.
 static const char *PendingPrinter;
 static unsigned int PendingPort;
+static const char *ConsolePrinter = "";
 
 // Formats the key path of this instance.
 void BuildConfigKeyPath(char *buffer, size_t capacity) {
@@ -54,6 +55,12 @@ LONG WriteInstanceConfig(const char *printerName, unsigned int port) {
 void SetPendingInstanceConfig(const char *printerName, unsigned int port) {
     PendingPrinter = printerName;
     PendingPort = port;
+    ConsolePrinter = printerName;
+}
+
+// Gives the console run's printer argument, kept after its configuration is written.
+const char *ConsolePrinterName(void) {
+    return ConsolePrinter;
 }
 
 // Writes the pending configuration once; later listeners of the same run leave the key alone.
@@ -174,12 +181,15 @@ bool ReadAdvertiseSettings(char *name, size_t capacity) {
     DWORD type = REG_NONE;
     DWORD enabled = 0;
     DWORD size = sizeof enabled;
-    bool on =
-        RegQueryValueExA(key, "Advertise", NULL, &type, (LPBYTE)&enabled, &size) == ERROR_SUCCESS &&
-        type == REG_DWORD && size == sizeof enabled && enabled != 0;
-    if (on) {
+    char handed[2];
+    bool on = ReadHandedSetting(HANDED_ADVERTISE, handed, sizeof handed)
+                  ? handed[0] == '1'
+                  : RegQueryValueExA(key, "Advertise", NULL, &type, (LPBYTE)&enabled, &size) ==
+                            ERROR_SUCCESS &&
+                        type == REG_DWORD && size == sizeof enabled && enabled != 0;
+    // A name the code page cannot carry would be announced as a look-alike: the default then.
+    if (on && !ReadHandedSetting(HANDED_ADVERTISE_NAME, name, capacity)) {
         ReadTextValue(key, "AdvertiseName", name, capacity);
-        // A name the code page cannot carry would be announced as a look-alike: the default then.
         if (!StoredTextIsExact(key, nameValue, name, capacity))
             name[0] = '\0';
     }

@@ -23,13 +23,17 @@ LONG WriteInstanceConfig(const char *printerName, unsigned int port);
 // Keeps a console instance's configuration to be written once its listener holds the port.
 void SetPendingInstanceConfig(const char *printerName, unsigned int port);
 
+// The printer a console run was started for (its argument); "" in a service.
+const char *ConsolePrinterName(void);
+
 // Writes the pending configuration, if any, and forgets it: the listener calls it once it listens.
 // Returns ERROR_SUCCESS, or the registry's error number when the configuration is not in place.
 LONG WritePendingInstanceConfig(void);
 
 // Reads whether the instance key turns advertising on ("Advertise", a REG_DWORD other than 0) and
 // the service name it gives ("AdvertiseName", text; "" when missing, not text, too long for the
-// buffer or not exactly what is stored). A key that cannot be opened turns it off.
+// buffer or not exactly what is stored). A key that cannot be opened turns it off. A setting the
+// platform's service manager handed the instance (on Linux, from its conf) takes a value's place.
 bool ReadAdvertiseSettings(char *name, size_t capacity);
 
 // Refreshes PrinterName, and with includePort also ListenPort, from the instance key. A "Printer"

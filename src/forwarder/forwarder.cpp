@@ -160,6 +160,8 @@ int RunPrintListener(bool inService) {
         }
         // Announced only while clients can connect.
         StartAdvertising();
+        // The platform's part between two jobs: on Linux the service's life under systemd.
+        HostBetweenJobs(listener, ConsolePrinterName(), LogLine);
         struct sockaddr_in peer;
         int peerSize = sizeof peer;
         memset(&peer, 0, sizeof peer);

@@ -18,6 +18,15 @@
 static inline int HostExitStatus(DWORD) {
     return 0;
 }
+
+// Windows hands a service no settings outside its key.
+enum HandedSetting { HANDED_ADVERTISE, HANDED_ADVERTISE_NAME };
+static inline bool ReadHandedSetting(HandedSetting, char *, size_t) {
+    return false;
+}
+
+// Windows's service manager needs nothing of the listener between two jobs.
+static inline void HostBetweenJobs(SOCKET, const char *, void (*)(const char *)) {}
 #else
 #include "host/win32.h"
 #endif

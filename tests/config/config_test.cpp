@@ -143,3 +143,28 @@ TEST_F(ConfigTest, NamesTheCodePageCannotCarryAreNoNames) {
         EXPECT_EQ(row.name, PrinterName) << row.bytes.substr(0, 8);
     }
 }
+
+TEST_F(ConfigTest, SettingsTheServiceManagerHandedTakeTheKeysPlace) {
+    fake::SetValue(ServiceKey(9100), "Advertise", REG_DWORD, std::string("\1\0\0\0", 4));
+    fake::SetValue(ServiceKey(9100), "AdvertiseName", REG_SZ, std::string("Stored\0", 7));
+    struct Row {
+        const char *advertise, *name; // handed; nullptr: not handed
+        bool on;
+        const char *announced;
+    } rows[] = {
+        {nullptr, nullptr, true, "Stored"},
+        {"0", "Front desk", false, ""},
+        {"1", "Front desk", true, "Front desk"},
+        {nullptr, "", true, ""},
+    };
+    for (const Row &row : rows) {
+        fake::Get().handed.clear();
+        if (row.advertise != nullptr)
+            fake::Get().handed[HANDED_ADVERTISE] = row.advertise;
+        if (row.name != nullptr)
+            fake::Get().handed[HANDED_ADVERTISE_NAME] = row.name;
+        char name[64] = "before";
+        EXPECT_EQ(row.on, ReadAdvertiseSettings(name, sizeof name)) << row.announced;
+        EXPECT_STREQ(row.announced, name);
+    }
+}

@@ -843,6 +843,20 @@ int HostExitStatus(DWORD failureCode) {
     return TheState.exitStatusCarriesFailure ? (int)failureCode : 0;
 }
 
+bool ReadHandedSetting(HandedSetting setting, char *buffer, size_t capacity) {
+    Lock lock(StateMutex);
+    auto found = TheState.handed.find(setting);
+    if (found == TheState.handed.end())
+        return false;
+    snprintf(buffer, capacity, "%s", found->second.size() < capacity ? found->second.c_str() : "");
+    return true;
+}
+
+void HostBetweenJobs(uintptr_t, const char *, HostLogWriter) {
+    Lock lock(StateMutex);
+    TheState.betweenJobs++;
+}
+
 BOOL FreeConsole(void) {
     TheState.freeConsoleCalls++;
     return TRUE;

@@ -122,6 +122,8 @@ struct State {
     std::string modulePath = "C:\\Program Files\\Ferrolink\\ferrolink.exe";
     bool moduleFails = false;
     bool exitStatusCarriesFailure = false;  // HostExitStatus as on Linux (else as on Windows)
+    std::map<int, std::string> handed;      // ReadHandedSetting: HandedSetting -> value
+    int betweenJobs = 0;                    // HostBetweenJobs calls
     std::string computerName = "OFFICE-PC"; // NetBIOS: upper case, at most 15
     std::string dnsHostName = "office-pc-front-desk"; // the DNS host name
 

@@ -7,6 +7,7 @@
 #include "linux/cups/cups_delivery.h"
 #include "linux/cups/hold_file.h"
 #include "linux/job/job.h"
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <gtest/gtest.h>
@@ -569,8 +570,9 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     EXPECT_EQ(0, WSACleanup());
 }
 
-// A stop first serves the clients already queued, one that sent its job and closed included,
-// and ends the relay (status 0) at the first accept that finds none.
+// A stop first serves the clients queued at its signal, one that sent its job and closed
+// included, and ends the relay (status 0) between two jobs once none of them is left: a client
+// that connects after the signal is left for the next relay.
 TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
     int served[2];
     ASSERT_EQ(0, pipe(served));
@@ -594,7 +596,11 @@ TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
         close(client);
         if (!ok || kill(getpid(), SIGTERM) != 0)
             _exit(3);
-        for (;;) { // each accept that returns serves a client; the stop ends the process in one
+        int late = (int)socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(late, &address, sizeof address) != 0 || write(late, "late", 4) != 4)
+            _exit(5);
+        for (;;) { // each client is served; the stop ends the process between two of them
+            HostBetweenJobs(listener, "", nullptr);
             SOCKET connection = accept(listener, nullptr, nullptr);
             char buffer[16];
             int got =
@@ -606,7 +612,9 @@ TEST(HostSockets, AStopServesTheQueuedClientsThenEnds) {
     }
     close(served[1]);
     char buffer[16] = {0};
-    ssize_t got = read(served[0], buffer, sizeof buffer - 1);
+    ssize_t got = 0, more;
+    while ((more = read(served[0], buffer + got, sizeof buffer - 1 - (size_t)got)) > 0)
+        got += more;
     close(served[0]);
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));

@@ -8,7 +8,9 @@ import random
 import re
 import subprocess
 import tempfile
+import time
 import unittest
+import uuid as uuidlib
 
 import container
 import lab as bench
@@ -71,12 +73,13 @@ class PackageTest(unittest.TestCase):
                          "FERROLINK_ADVERTISE", "FERROLINK_DNSSD_NAME", "UDP port 5353"):
                 self.assertIn(line, " ".join(shown.stdout.split()))  # a command may wrap
             # The DNS-SD lines of standard error, as the start script and the host layer print them.
-            start = bench.read_file(os.path.join(container.REPO, "packaging", "linux", "ferrolink-start")).decode()
-            refused = re.search(r'echo "(ferrolink@\$port: ADVERTISE=[^"]*)"', start).group(1)
+            start = bench.read_file(os.path.join(container.REPO, "src", "linux", "systemd",
+                                                 "ferrolink_start.cpp")).decode()
+            refused = re.search(r'"%s(ADVERTISE=%s in %s [^"]*)"', start).group(1)
             dnssd = bench.read_file(os.path.join(container.REPO, "src", "linux", "avahi", "avahi_dnssd.cpp")).decode()
             outage = re.search(r'"(DNS-SD: %s: [^"]*)\\n"', dnssd).group(1)
-            for line in (refused.replace("$port", "9100").replace("$ADVERTISE", "on")
-                         .replace("$conf", "/etc/ferrolink/9100.conf"), outage.replace("%s", "reason")):
+            for line in ("ferrolink@9100: " + refused % ("on", "/etc/ferrolink/9100.conf"),
+                         outage.replace("%s", "reason")):
                 self.assertIn(line, " ".join(shown.stdout.split()))
             unit = bench.read_file(os.path.join(scratch, "usr/lib/systemd/system/ferrolink@.service")).decode()
             self.assertIn("Documentation=man:ferrolink(8)\n", unit)
@@ -219,9 +222,16 @@ class MisconfiguredInstanceTest(unittest.TestCase):
             writable = "/etc/ferrolink/%s.conf may be written by others than root"
             rows = [  # instance, /etc/ferrolink/<instance>.conf (None: none), reason in the journal
                 ("9102", "", unset % 9102),
-                ("9103", "printer=office\n", unset % 9103),
+                ("9103", "printer=office\n", "/etc/ferrolink/9103.conf line 1: unknown name printer"),
                 ("9104", "# PRINTER=office\n", unset % 9104),
-                ("9105", "export PRINTER=office\n", unset % 9105),
+                ("9105", "export PRINTER=office\n", "9105.conf line 1: it is neither a line NAME=value"),
+                ("9114", "PRINTER=office\nPRINTR=lab\n", "/etc/ferrolink/9114.conf line 2: unknown name PRINTR"),
+                # Linked into a user's folder, which the sandbox would hide, owned by a user it
+                # would show as 65534: refused, naming the real folder and owner.
+                ("9115", None, "/home/someone may be written by others than root (owner 1000, mode 755)",
+                 "mkdir -p /home/someone/conf && echo PRINTER=office > /home/someone/conf/9115.conf"
+                 " && chown -R 1000:1000 /home/someone && chmod 755 /home/someone"
+                 " && ln -s /home/someone/conf/9115.conf /etc/ferrolink/9115.conf"),
                 ("9106", None, "/etc/ferrolink/9106.conf is missing"),
                 ("abc", "PRINTER=office\n", not_a_port),
                 ("09107", "PRINTER=office\n", not_a_port),
@@ -232,27 +242,31 @@ class MisconfiguredInstanceTest(unittest.TestCase):
                 ("9113", "PRINTER=office\n", writable % 9113, "chown nobody /etc/ferrolink/9113.conf"),
             ]
             for instance, conf, reason, *then in rows:
-                if conf is not None:
-                    box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
-                for command in then:
-                    box.run(command)
-                unit = "ferrolink@%s.service" % instance
-                box.run("systemctl start %s" % unit, check=False)
-                bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
-                journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
-                self.assertIn(reason, journal, unit)
-                self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
-                if instance.isdigit() and instance != "9109":  # 9109's holder listens there
-                    bench.wait_for(lambda: not box.listening(int(instance)), 30,
-                                   "the port of %s closed, no client queued for no relay" % unit)
+                with self.subTest(instance):
+                    if conf is not None:
+                        box.put("/etc/ferrolink/%s.conf" % instance, conf.encode())
+                    for command in then:
+                        box.run(command)
+                    unit = "ferrolink@%s.service" % instance
+                    box.run("systemctl start %s" % unit, check=False)
+                    bench.wait_for(lambda: box.state(unit) == "failed", 40, unit + " failed")
+                    journal = box.run("journalctl -u %s -o cat --no-pager" % unit).stdout
+                    self.assertIn(reason, journal, unit)
+                    self.assertLessEqual(int(box.run("systemctl show -P NRestarts " + unit).stdout), 5, unit)
+                    if instance.isdigit() and instance != "9109":  # 9109's holder listens there
+                        bench.wait_for(lambda: not box.listening(int(instance)), 30,
+                                       "the port of %s closed, no client queued for no relay" % unit)
             self.assertFalse(box.listening(9107) or box.listening(10100), "a name that is not a port holds none")
             # A socket its administrator narrowed to one address is the relay's port all the same.
-            box.put("/etc/ferrolink/9110.conf", b"PRINTER=office\n")
+            # A Latin-1 name leaves it serving, under the default name, with a line naming it.
+            box.put("/etc/ferrolink/9110.conf", b"PRINTER=office\nADVERTISE=yes\nDNSSD_NAME=Caf\xe9\n")
             box.put("/etc/systemd/system/ferrolink@9110.socket.d/local.conf",
                     b"[Socket]\nListenStream=\nListenStream=127.0.0.1:9110\n")
             box.run("systemctl daemon-reload && systemctl start ferrolink@9110")
             box.send_job(9110, b"to a narrowed socket")
             self.assertEqual([(b"to a narrowed socket", "Forwarded Job")], box.wait_jobs(folder, 1))
+            self.assertIn("/etc/ferrolink/9110.conf line 3: the value of DNSSD_NAME is not UTF-8",
+                          box.run("journalctl -u ferrolink@9110 -o cat --no-pager").stdout)
         finally:
             box.close()
 
@@ -296,6 +310,78 @@ class RestartsAndDowngradeTest(unittest.TestCase):
             printed = [data for data, _ in box.wait_jobs(folder, 17)[11:]]
             self.assertEqual([bytes([i]) * (80_000 if i == 0 else 10_000) for i in range(6)], sorted(printed))
             self.assertEqual(b"to 1.0", box.jobs(folder)[10][0])
+        finally:
+            box.close()
+
+
+class RestartUnderLoadTest(unittest.TestCase):
+    def test_a_restart_under_load_takes_seconds_and_the_next_clients_print_on_the_new_queue(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            office, labels = box.add_queue("office"), box.add_queue("labels")
+            box.put(office + "/.delay", b"0.3")  # a slow printer, and CUPS keeps few jobs
+            box.run("sed -i '/^MaxJobs/d' /etc/cups/cupsd.conf && echo 'MaxJobs 3' >> /etc/cups/cupsd.conf"
+                    " && systemctl restart cups")
+            box.run("dpkg -i %s && mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && systemctl start ferrolink@9100" % box.inside(deb))
+            # Six clients send back to back, each its next job once the relay ended the last.
+            box.put("/srv/load.py", b"import socket, threading\n"
+                    b"def client():\n"
+                    b"    while True:\n"
+                    b"        try:\n"
+                    b"            with socket.create_connection(('127.0.0.1', 9100)) as s:\n"
+                    b"                s.sendall(b'load\\n'); s.shutdown(socket.SHUT_WR); s.recv(1)\n"
+                    b"        except OSError: pass\n"
+                    b"for _ in range(6): threading.Thread(target=client).start()\n")
+            box.run("systemd-run --unit=load python3 /srv/load.py")
+            bench.wait_for(lambda: box.run("systemctl show -P StatusText ferrolink@9100").stdout
+                           .startswith("Waiting for CUPS"), 60, "CUPS to push back")
+            box.put("/etc/ferrolink/9100.conf", b"PRINTER=labels\n")
+            started = time.monotonic()
+            box.run("systemctl restart ferrolink@9100", timeout=180)
+            self.assertLess(time.monotonic() - started, 15, "the restart under load")
+            for i in range(5):
+                box.send_job(9100, b"after %d\n" % i)
+            printed = lambda folder: [data for data, _ in box.jobs(folder)]
+            bench.wait_for(lambda: all(b"after %d\n" % i in printed(labels) for i in range(5)), 120,
+                           "the clients after the restart on the new queue")
+            self.assertFalse([job for job in printed(office) if job.startswith(b"after")])
+            box.run("systemctl stop load")
+        finally:
+            box.close()
+
+
+class HeldJobsStopTest(unittest.TestCase):
+    def test_a_stop_while_1500_held_jobs_are_sent_takes_seconds_and_each_prints_once(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            folder = box.add_queue("office")
+            held = "/var/lib/private/ferrolink/held/9100/"
+            box.run("dpkg -i %s && mkdir -p /etc/ferrolink && echo PRINTER=office > /etc/ferrolink/9100.conf"
+                    " && systemctl start ferrolink@9100 && systemctl stop cups.socket cups" % box.inside(deb))
+            # A job held while CUPS is away gives the file's header; 1,500 jobs are made of it,
+            # each with a UUID of its own, as 1,500 clients would have left them.
+            box.send_job(9100, b"seed")
+            bench.wait_for(lambda: any(n.endswith(".job") for n in os.listdir(box.host_path(held))), 30, "the held seed")
+            box.run("systemctl stop ferrolink@9100")
+            seed = [n for n in os.listdir(box.host_path(held)) if n.endswith(".job")][0]
+            header = bench.read_file(box.host_path(held + seed))[:-len(b"seed")]
+            start = 16 + 256 + 256 + 16  # the header's UUID, after its magic, queue, title and host
+            for i in range(1500):
+                uuid = str(uuidlib.uuid4()).encode()
+                box.put(held + "%011d.%09d-%s.job" % (1, i, uuid.decode()),
+                        header[:start] + uuid + header[start + len(uuid):] + b"held %d\n" % i)
+            box.run("rm %s%s && chown -R ferrolink: %s && systemctl start cups" % (held, seed, held))
+            box.run("systemctl start ferrolink@9100")
+            bench.wait_for(lambda: len(box.jobs(folder)) >= 20, 120, "the held jobs going out")
+            started = time.monotonic()
+            box.run("systemctl stop ferrolink@9100", timeout=180)
+            self.assertLess(time.monotonic() - started, 15, "the stop while held jobs are sent")
+            box.run("systemctl start ferrolink@9100")
+            bench.wait_for(lambda: len(box.jobs(folder)) >= 1500, 600, "every held job")
+            self.assertEqual(sorted(b"held %d\n" % i for i in range(1500)), sorted(d for d, _ in box.jobs(folder)))
         finally:
             box.close()
 

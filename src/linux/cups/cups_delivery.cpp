@@ -19,14 +19,13 @@
 
 #include "cups_ipp.h"
 
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,8 +35,6 @@ enum {
     NOTE_EVERY_SECONDS = 60,
     PAUSE_STEP_MS = 100,
     RESEND_BUFFER_SIZE = 64 * 1024,
-    LOG_LOCK_ATTEMPTS = 25,
-    LOG_LOCK_PAUSE_MS = 10,
 };
 
 // Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
@@ -52,24 +49,15 @@ void Journal(const char *format, ...) {
     fprintf(stderr, "%s\n", line);
 }
 
-// Appends a line, made safe, to the relay's log file (Ferrolink.log in the working folder), under
-// the writers' lock its other lines take; written anyway when another keeps the lock too long.
+// Writes a line, made safe, to the relay's log file (Ferrolink.log), through the system's writer.
 static void LogFileLine(const char *format, ...) {
     char line[1024];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(line, sizeof line - 1, format, arguments);
+    vsnprintf(line, sizeof line, format, arguments);
     va_end(arguments);
     MakeLineSafe(line);
-    strcat(line, "\n");
-    int fd = open("Ferrolink.log", O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    struct timespec pause = {0, LOG_LOCK_PAUSE_MS * 1000000L};
-    for (int i = 0; i < LOG_LOCK_ATTEMPTS && flock(fd, LOCK_EX | LOCK_NB) != 0; i++)
-        nanosleep(&pause, NULL);
-    WriteAllBytes(fd, line, strlen(line));
-    close(fd);
+    WriteRelayLog(line);
 }
 
 // Sleeps in small steps; false as soon as the process is asked to stop.
@@ -268,11 +256,12 @@ void RemoveTakenJob(HoldFile *hold) {
     EndHostForHoldFailure("the copy of a job CUPS took cannot be deleted");
 }
 
-// Sends each job left whole by an earlier run, to the queue it was received for.
+// Sends each job left whole by an earlier run, to the queue it was received for; a stop is
+// honoured between any two of them, and the rest go first at the next start.
 void DeliverEarlierHeldJobs(void) {
     static char buffer[RESEND_BUFFER_SIZE];
     HoldFile hold;
-    while (HoldOpenOldest(&hold)) {
+    while (!HostStopRequested() && HoldOpenOldest(&hold)) {
         Journal("Sending the job for %s held by an earlier run (%llu bytes, %s).",
                 hold.header.queue, hold.size, hold.path);
         CupsAnswer last;

@@ -29,6 +29,7 @@
 
 #include "cups_ipp.h"
 
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <errno.h>

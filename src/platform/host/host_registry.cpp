@@ -4,24 +4,16 @@
 // a file "@<name>" in its key's directory holding the 4-byte little-endian type and then the
 // value's exact bytes (a string stored without its NUL reads back without one). Key and value
 // names are case-insensitive, as on Windows: they are stored in lower case.
-//
-// Two values of an instance's key (a key named KVFerrolink_<port>) come from the environment when
-// it sets them: "Advertise" (REG_DWORD) from FERROLINK_ADVERTISE ("1" on, anything else off) and
-// "AdvertiseName" (REG_SZ) from FERROLINK_DNSSD_NAME. ferrolink-start sets both from ADVERTISE and
-// DNSSD_NAME of /etc/ferrolink/<port>.conf, so the instance's settings stay in the one file an
-// administrator edits on Linux, while the system reads them where it does on Windows.
 
 #include "win32.h"
 
 #include "host_internal.h"
 
 #include <ctype.h>
-#include <stdlib.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,65 +163,12 @@ static ssize_t ReadAll(int fd, void *buffer, size_t size) {
     return (ssize_t)total;
 }
 
-// Answers a value from bytes: its type, and its bytes when the buffer is large enough.
-static LSTATUS AnswerValue(DWORD valueType, const void *bytes, DWORD valueSize, LPDWORD type,
-                           LPBYTE data, LPDWORD size) {
-    LSTATUS status = ERROR_SUCCESS;
-    if (type != NULL)
-        *type = valueType;
-    if (data != NULL) {
-        if (size == NULL || *size < valueSize)
-            status = ERROR_MORE_DATA;
-        else
-            memcpy(data, bytes, valueSize);
-    }
-    if (size != NULL)
-        *size = valueSize;
-    return status;
-}
-
-// Tells whether an open key is an instance's key (its last component "kvferrolink_...").
-static bool IsInstanceKey(HKEY key) {
-    const char *directory = HandleDirectory(key);
-    if (directory == NULL)
-        return false;
-    const char *last = strrchr(directory, '/');
-    return last != NULL && strncmp(last + 1, "kvferrolink_", 12) == 0;
-}
-
-// Answers "Advertise" and "AdvertiseName" of an instance's key from the environment; false when
-// the environment does not set the value, which is then read from the store.
-static bool EnvironmentValue(HKEY key, LPCSTR valueName, LPDWORD type, LPBYTE data, LPDWORD size,
-                             LSTATUS *status) {
-    if (valueName == NULL || !IsInstanceKey(key))
-        return false;
-    if (strcasecmp(valueName, "Advertise") == 0) {
-        const char *setting = getenv("FERROLINK_ADVERTISE");
-        if (setting == NULL)
-            return false;
-        DWORD on = strcmp(setting, "1") == 0 ? 1 : 0;
-        *status = AnswerValue(REG_DWORD, &on, sizeof on, type, data, size);
-        return true;
-    }
-    if (strcasecmp(valueName, "AdvertiseName") == 0) {
-        const char *setting = getenv("FERROLINK_DNSSD_NAME");
-        if (setting == NULL)
-            return false;
-        *status = AnswerValue(REG_SZ, setting, (DWORD)strlen(setting) + 1, type, data, size);
-        return true;
-    }
-    return false;
-}
-
 // Reads a value: its type, and its bytes when the buffer is large enough (else 234, buffer
 // untouched and the needed size returned).
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type, LPBYTE data,
                          LPDWORD size) {
     char path[KEY_PATH_SIZE];
     struct stat info;
-    LSTATUS answered = ERROR_SUCCESS;
-    if (EnvironmentValue(key, valueName, type, data, size, &answered))
-        return answered;
     if (!ValueFile(key, valueName, path, sizeof path))
         return ERROR_INVALID_HANDLE;
     int fd = open(path, O_RDONLY);

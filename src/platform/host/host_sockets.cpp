@@ -6,11 +6,12 @@
 // sends and closes without waiting believes its job delivered; a deep queue makes such clients
 // wait their turn. And accept records the peer of the connection it returns, which the CUPS
 // spooler names as the job's originating host (the relay serves one connection at a time), and
-// the listening port, which names the instance's folder of held jobs.
+// listen the listening port, which names the instance's folder of held jobs.
 //
 // Under systemd the listening socket may come from a socket unit: socket takes it and bind accepts
-// it when it is already bound where asked. A stop signal ends the relay in accept, never in a job,
-// once the clients already queued are served (for a bounded time; those left are reset).
+// it when it is already bound where asked (src/linux/systemd hands it over). accept only accepts:
+// the service's life between jobs (readiness, held jobs, the stop) is the Linux service runner's,
+// which the listener calls before each accept.
 //
 // A client hears an orderly end only once its job is whole on disk; in every other case it hears
 // a reset. accept arms an abortive close on each connection, so that a close, or the relay's
@@ -24,6 +25,7 @@
 #include "win32.h"
 
 #include "host_internal.h"
+#include "linux/systemd/systemd_runner.h"
 #include "posix_sockets.h"
 
 #include <atomic>
@@ -39,7 +41,6 @@ static std::atomic<int> StartupCount;
 static std::atomic<uint32_t> LastPeer; // network order
 static std::atomic<bool> PeerKnown;
 static std::atomic<int> ListeningPort;
-static std::atomic<bool> HeldJobsDelivered;
 
 // How the served connection's stream stands: as recv saw it, then as its job told it.
 enum ClientEnd {
@@ -126,11 +127,16 @@ int bind(SOCKET s, const struct sockaddr *address, int length) {
     return 0;
 }
 
-// Listens with a queue that holds bursts of clients, whatever backlog was asked for.
+// Listens with a queue that holds bursts of clients, whatever backlog was asked for, and records
+// the port, which names the instance's folder of held jobs.
 int listen(SOCKET s, int backlog) {
     int error = 0;
     int depth = backlog > LISTEN_DEPTH ? backlog : LISTEN_DEPTH;
-    return PosixListen((int)s, depth, &error) != 0 ? Failed(error) : 0;
+    if (PosixListen((int)s, depth, &error) != 0)
+        return Failed(error);
+    ListeningPort = PosixLocalPort((int)s);
+    NoteHostListener((int)s); // a stop counts the clients queued on it
+    return 0;
 }
 
 // Arms the reset of a connection accept returned and makes it the served one; false when the reset
@@ -151,28 +157,12 @@ static bool RecordServed(int fd) {
     return true;
 }
 
-// Accepts a connection and records its peer for the spooler. The first wait tells systemd the
-// relay is ready; a stop requested before or during a wait ends the process here, between jobs,
-// once no client is queued or the stop's time for queued clients is over.
-// The first accept then lets the spooler send what an earlier run of the same instance left held:
-// the port is ours by then (so no other instance sends the same jobs) and listens (so clients
-// queue rather than fail); readiness comes first, as that sending may wait for the scheduler.
+// Accepts a connection, arms its reset and records its peer for the spooler.
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     int error = 0;
     uint32_t peerAddress = 0;
     uint16_t peerPort = 0;
-    ListeningPort = PosixLocalPort((int)s);
-    SetHostServingClient(false);
-    NotifyHostReady((int)s);
-    if (!HeldJobsDelivered.exchange(true))
-        HostDeliverHeldJobs();
-    // A stop first serves the clients already queued: the kernel has taken their bytes (some sent
-    // the whole job and closed), and the end of the listening socket would reset them.
-    int waited =
-        HostStopRequested() ? 0 : PosixWaitForClient((int)s, HostStopWakeDescriptor(), &error);
-    if (waited == 0 && !HostStopServesQueued((int)s))
-        EndHostForStop();
-    int fd = waited < 0 ? -1 : PosixAccept((int)s, &peerAddress, &peerPort, &error);
+    int fd = PosixAccept((int)s, &peerAddress, &peerPort, &error);
     if (fd < 0) {
         Failed(error);
         return INVALID_SOCKET;
@@ -183,7 +173,6 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     }
     LastPeer = peerAddress;
     PeerKnown = true;
-    SetHostServingClient(true);
     if (address != NULL && length != NULL && *length >= (int)sizeof(struct sockaddr_in)) {
         struct sockaddr_in peer;
         memset(&peer, 0, sizeof peer);
@@ -196,7 +185,7 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     return (SOCKET)fd;
 }
 
-// Gives the listening socket's port.
+// Gives the port of the socket that listened last.
 int HostListenPort(void) {
     return ListeningPort.load();
 }

@@ -5,6 +5,7 @@
 #include "win32.h"
 
 #include "host_internal.h"
+#include "linux/systemd/systemd_runner.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -21,7 +22,6 @@
 
 static thread_local DWORD LastError;
 static thread_local unsigned long DosError;
-static volatile sig_atomic_t StopRequested;
 
 // Records the layer's failure number as the calling thread's last error.
 void SetHostError(unsigned int error) {
@@ -33,16 +33,6 @@ time_t HostSeconds(void) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now.tv_sec;
-}
-
-// Tells whether the process has been asked to stop.
-bool HostStopRequested(void) {
-    return StopRequested != 0;
-}
-
-// Marks the process as asked to stop; only sets a flag, so a signal handler may call it.
-void RequestHostStop(void) {
-    StopRequested = 1;
 }
 
 // Hands the relay's failure code on as the exit status, as systemd expects of a failed service.
@@ -182,28 +172,6 @@ void MakeLineSafe(char *text) {
         from += unsafe > 1 ? unsafe : 1;
     }
     *to = 0;
-}
-
-// True when standard error is the journal stream systemd connected: JOURNAL_STREAM names it as
-// "<device>:<inode>", and a child that inherited the variable but redirected standard error
-// elsewhere must not copy its lines there.
-static bool JournalCopyWanted(void) {
-    const char *stream = getenv("JOURNAL_STREAM");
-    if (stream == NULL || stream[0] == '\0')
-        return false;
-    char *end = NULL;
-    unsigned long long device = strtoull(stream, &end, 10);
-    if (end == stream || *end != ':')
-        return false;
-    const char *inodeText = end + 1;
-    unsigned long long inode = strtoull(inodeText, &end, 10);
-    if (end == inodeText || *end != '\0')
-        return false;
-    struct stat status;
-    if (fstat(STDERR_FILENO, &status) != 0)
-        return false;
-    return (unsigned long long)status.st_dev == device &&
-           (unsigned long long)status.st_ino == inode;
 }
 
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode

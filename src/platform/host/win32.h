@@ -360,3 +360,6 @@ void Sleep(DWORD milliseconds);
 // Not a Windows call: the exit status of a run whose relay noted the failure code (the service's
 // stop code, 0 for none). Linux hands it on, so that systemd sees a relay that could not serve.
 int HostExitStatus(DWORD failureCode);
+
+#include "host_seams.h"
+
