@@ -37,18 +37,6 @@ enum {
     RESEND_BUFFER_SIZE = 64 * 1024,
 };
 
-// Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
-// from outside, so nothing in them may start a journal line of its own.
-void Journal(const char *format, ...) {
-    char line[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    MakeLineSafe(line);
-    fprintf(stderr, "%s\n", line);
-}
-
 // Writes a line, made safe, to the relay's log file (Ferrolink.log), through the system's writer.
 static void LogFileLine(const char *format, ...) {
     char line[1024];

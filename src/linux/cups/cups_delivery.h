@@ -23,9 +23,6 @@ void NoteWaitBegins(const HoldFile *hold, CupsAnswer *answer);
 // print again after a restart: the relay then ends with HOST_EXIT_HOLD_UNTRUE, saying why.
 void RemoveTakenJob(HoldFile *hold);
 
-// Writes a line to standard error.
-void Journal(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
 // Sends the jobs that an earlier run of this instance held whole, oldest first, each to the
 // queue it was received for; a refusal for good is written to the log file too.
 void DeliverEarlierHeldJobs(void);

@@ -5,6 +5,7 @@
 
 #include "cups_client.h"
 #include "cups_delivery.h"
+#include "linux/systemd/systemd_runner.h"
 #include "cups_printer.h"
 #include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
