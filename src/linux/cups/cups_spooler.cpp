@@ -220,5 +220,6 @@ bool CupsClientClose(int slot, unsigned int *error) {
 
 // Sends the jobs an earlier run held, before the first client is served.
 void CupsClientDeliverHeld(void) {
+    CupsClientSending(false); // a client whose open failed may have left it set
     DeliverEarlierHeldJobs();
 }
