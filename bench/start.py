@@ -8,8 +8,9 @@ queue, installs the package, writes one conf per port, then runs `systemctl enab
 every instance and waits until each service is active (Type=notify: active means the relay sent
 READY=1) and its port listens. It prints the wall time, then where it went: the enable itself
 (links and the manager's reload), and per instance the socket's ExecStartPre, the service's
-ExecStartPre (ferrolink-start --read-conf) and the relay's own start (ferrolink-start exec'ing the
-relay, up to READY=1), from systemd's own timestamps; then one job to each instance, until every
+ExecStartPre (ferrolink-start --read-conf) and the relay's own start (from systemd's fork of the
+main process, its sandbox set up, ferrolink-start exec'ing the relay, up to READY=1), from
+systemd's own timestamps, and the same for one instance restarted alone; then one job to each instance, until every
 job is printed."""
 
 import argparse
@@ -103,6 +104,12 @@ def main():
         pss = box.run("for p in $(systemctl show -P MainPID %s); do awk '/^Pss:/{print $2}' /proc/$p/smaps_rollup;"
                       " done" % " ".join(services)).stdout.split()
         print("  memory: median PSS %d KiB per relay" % statistics.median(int(k) for k in pss))
+        # One instance restarted alone, on a machine the others leave idle: its own cost.
+        alone = services[0]
+        box.run("systemctl restart " + alone)
+        one = stamps(box, [alone], STAMPS)[alone]
+        print("  one instance restarted alone: ExecStartPre %.1f ms, exec to READY=1 %.1f ms"
+              % ((one[STAMPS[1]] - one[STAMPS[0]]) / 1000, (one[STAMPS[2]] - one[STAMPS[1]]) / 1000))
         start = time.perf_counter()
         box.put("/srv/each.py", b"import socket, sys\nfor port in sys.argv[1:]:\n"
                 b"    with socket.create_connection(('127.0.0.1', int(port))) as s: s.sendall(b'job ' + port.encode())\n")
