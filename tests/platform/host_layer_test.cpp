@@ -570,6 +570,73 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     EXPECT_EQ(0, WSACleanup());
 }
 
+// One dual-stack socket serves both families; an IPv4 client is given as IPv4, never mapped. A
+// client silent past its connection's receive time-out fails its receive, and an aborted job is
+// not printed: its client hears a reset.
+TEST(HostSockets, DualStackPeersAndASilentClientsTimeOut) {
+    std::string printer = Root + "/printers/Dual";
+    ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
+    WSADATA data;
+    ASSERT_EQ(0, WSAStartup(MAKEWORD(2, 2), &data));
+    SOCKET listener = socket(AF_INET6, SOCK_STREAM, 0);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    DWORD off = 0;
+    ASSERT_EQ(0, setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&off, sizeof off));
+    struct sockaddr_in6 any;
+    memset(&any, 0, sizeof any);
+    any.sin6_family = AF_INET6;
+    ASSERT_EQ(0, bind(listener, (struct sockaddr *)&any, sizeof any));
+    ASSERT_EQ(0, listen(listener, 2));
+    int port = HostListenPort();
+    ASSERT_NE(0, port) << "the port of an IPv6 socket names the held jobs' folder";
+    // Rows: the client's family (Linux numbers), its address, the family and text accept gives.
+    const struct {
+        int family; // 2 or 10
+        const char *text;
+        short acceptedFamily;
+    } rows[] = {{10, "::1", AF_INET6}, {2, "127.0.0.1", AF_INET}};
+    for (const auto &row : rows) {
+        unsigned char client[28] = {0}; // sockaddr_in or sockaddr_in6, Linux's layout
+        client[0] = (unsigned char)row.family;
+        client[2] = (unsigned char)(port >> 8), client[3] = (unsigned char)port;
+        if (row.family == 2)
+            client[4] = 127, client[7] = 1;
+        else
+            client[23] = 1;
+        int fd = (int)socket(row.family == 2 ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+        ASSERT_EQ(0, connect(fd, client, row.family == 2 ? 16 : 28)) << row.text;
+        ASSERT_EQ(4, write(fd, "part", 4));
+        struct sockaddr_storage peer;
+        int size = sizeof peer;
+        SOCKET connection = accept(listener, (struct sockaddr *)&peer, &size);
+        ASSERT_NE(INVALID_SOCKET, connection);
+        EXPECT_EQ(row.acceptedFamily, peer.ss_family) << row.text;
+        char shown[64];
+        LastAcceptedPeer(shown, sizeof shown);
+        EXPECT_STREQ(row.text, shown);
+        DWORD ms = 300;
+        ASSERT_EQ(0, setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, (const char *)&ms, 4));
+        HANDLE handle = nullptr;
+        DOC_INFO_1A document = {(LPSTR) "Forwarded Job", nullptr, (LPSTR) "RAW"};
+        ASSERT_TRUE(OpenPrinterA((LPSTR) "Dual", &handle, nullptr));
+        ASSERT_NE(0u, StartDocPrinterA(handle, 1, (LPBYTE)&document));
+        char buffer[16];
+        DWORD written = 0;
+        ASSERT_EQ(4, recv(connection, buffer, sizeof buffer, 0));
+        WritePrinter(handle, buffer, 4, &written);
+        EXPECT_EQ(SOCKET_ERROR, recv(connection, buffer, sizeof buffer, 0)) << "silent";
+        EXPECT_EQ(WSAETIMEDOUT, WSAGetLastError());
+        EXPECT_TRUE(AbortPrinter(handle));
+        ClosePrinter(handle);
+        closesocket(connection);
+        EXPECT_EQ("reset", ClientHears(fd)) << row.text;
+        close(fd);
+    }
+    EXPECT_TRUE(Files(printer, ".prn").empty()) << "an aborted job is not printed";
+    closesocket(listener);
+    EXPECT_EQ(0, WSACleanup());
+}
+
 // A stop first serves the clients queued at its signal, one that sent its job and closed
 // included, and ends the relay (status 0) between two jobs once none of them is left: a client
 // that connects after the signal is left for the next relay.

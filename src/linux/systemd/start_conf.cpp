@@ -9,10 +9,18 @@
 #include <string.h>
 
 static const char *const Names[CONF_NAME_COUNT] = {
-    "PRINTER",        "ADVERTISE",           "DNSSD_NAME",
-    "CUPS_SERVER",    "CUPS_USER",           "FERROLINK_SPOOLER",
-    "FERROLINK_ROOT", "FERROLINK_ADVERTISE", "FERROLINK_DNSSD_NAME",
+    "PRINTER",
+    "ADVERTISE",
+    "DNSSD_NAME",
+    "CUPS_SERVER",
+    "CUPS_USER",
+    "FERROLINK_SPOOLER",
+    "FERROLINK_ROOT",
+    "IDLE_TIMEOUT",
+    "FERROLINK_ADVERTISE",
+    "FERROLINK_DNSSD_NAME",
     "JOURNAL_STREAM",
+    "FERROLINK_IDLE_TIMEOUT",
 };
 
 // Gives the name as the conf writes it.
@@ -181,7 +189,8 @@ static bool TakeLine(const char *line, const char *end, int number, const char *
     if (failure != NULL && strcmp(failure, "unknown name") == 0)
         snprintf(reason, capacity,
                  "%s line %d: unknown name %.*s (known: PRINTER, ADVERTISE, "
-                 "DNSSD_NAME, CUPS_SERVER, CUPS_USER, FERROLINK_SPOOLER, FERROLINK_ROOT)",
+                 "DNSSD_NAME, IDLE_TIMEOUT, CUPS_SERVER, CUPS_USER, FERROLINK_SPOOLER, "
+                 "FERROLINK_ROOT)",
                  file, number, (int)((const char *)memchr(line, '=', (size_t)(end - line)) - line),
                  line);
     else if (failure != NULL && strcmp(failure, "not UTF-8") == 0)
