@@ -364,20 +364,21 @@ int bind(SOCKET, const struct sockaddr *address, int length) {
     return 0;
 }
 
+// Records the options the listener sets, each of 4 bytes: a DWORD, or a linger of two halves.
 int setsockopt(SOCKET, int level, int name, const char *value, int length) {
     Lock lock(StateMutex);
-    if (level == IPPROTO_IPV6 && name == IPV6_V6ONLY && length == sizeof(DWORD))
-        TheState.options.push_back("v6only " + std::to_string(*(const DWORD *)value));
-    else if (level == SOL_SOCKET && name == SO_RCVTIMEO && length == sizeof(DWORD))
-        TheState.options.push_back("rcvtimeo " + std::to_string(*(const DWORD *)value));
-    else if (level == SOL_SOCKET && name == SO_LINGER && length == sizeof(struct linger)) {
-        const struct linger *linger = (const struct linger *)value;
-        TheState.options.push_back("linger " + std::to_string(linger->l_onoff) + " " +
-                                   std::to_string(linger->l_linger));
-    } else {
-        LastSocketError = WSAEINVAL;
-        return SOCKET_ERROR;
-    }
+    const char *label = level == IPPROTO_IPV6 && name == IPV6_V6ONLY ? "v6only"
+                        : level == SOL_SOCKET && name == SO_RCVTIMEO ? "rcvtimeo"
+                        : level == SOL_SOCKET && name == SO_LINGER   ? "linger"
+                                                                     : nullptr;
+    if (label == nullptr || length != 4)
+        return LastSocketError = WSAEINVAL, SOCKET_ERROR;
+    u_short halves[2];
+    memcpy(halves, value, 4);
+    TheState.options.push_back(std::string(label) + " " +
+                               (name == SO_LINGER
+                                    ? std::to_string(halves[0]) + " " + std::to_string(halves[1])
+                                    : std::to_string(*(const DWORD *)value)));
     return 0;
 }
 

@@ -255,26 +255,21 @@ TEST_F(ForwarderTest, Ipv6ValueMakesADualStackListenerWhoseLinesShowEachClientsF
 }
 
 TEST_F(ForwarderTest, WithoutIpv6TheListenerStaysIpv4AndASystemWithoutItFallsBack) {
-    AddClient({});
-    fake::Get().noIpv6 = true; // refused if asked for: the value's absence must not ask
-    RunPrintListener(false);
-    EXPECT_EQ(AF_INET, fake::Get().socketFamily);
-    EXPECT_TRUE(fake::Get().options.empty()) << "no socket option without the values";
-
-    fake::Reset();
-    ResetLog();
-    fake::Get().printers = {"HP"};
-    SetPrinter("HP");
-    fake::SetValue(ServiceKey(9100), "IPv6", REG_DWORD, Dword1);
     fake::Get().noIpv6 = true;
-    fake::Get().socketCallsAllowed = 2;
-    AddClient({fake::Data("job")});
-    RunPrintListener(false);
-    EXPECT_EQ((Lines{"IPv6 is off on this system: listening for IPv4 clients only.",
+    fake::Get().socketCallsAllowed = 3;
+    for (bool asked : {false, true}) {
+        if (asked)
+            fake::SetValue(ServiceKey(9100), "IPv6", REG_DWORD, Dword1);
+        AddClient({});
+        RunPrintListener(false);
+        EXPECT_EQ(AF_INET, fake::Get().boundFamily);
+        EXPECT_TRUE(fake::Get().options.empty()) << "no socket option without the values";
+    }
+    EXPECT_EQ((Lines{"Accept print job for HP from 127.0.0.1",
+                     "IPv6 is off on this system: listening for IPv4 clients only.",
                      "Accept print job for HP from 127.0.0.1"}),
               LogLines());
-    EXPECT_EQ(AF_INET, fake::Get().boundFamily);
-    ASSERT_EQ(1u, Jobs().size());
+    EXPECT_EQ(3, fake::Get().socketCalls) << "IPv6 asked for only when the key says so";
 }
 
 TEST_F(ForwarderTest, IdleTimeoutResetsASilentClientAndAbortsItsJob) {
