@@ -47,7 +47,7 @@ static void LogAdvertiseError(unsigned long status) {
 }
 
 // The backend's word that the instance is announced, under the name asked for or another.
-void DnssdAnnounced(const char *name) {
+static void Announced(const char *name) {
     if (strcmp(name, Advert.name) == 0)
         LogNameLine("Advertising \"", name, "\" by DNS-SD");
     else
@@ -55,12 +55,12 @@ void DnssdAnnounced(const char *name) {
 }
 
 // The backend's word that the system refused the announcement.
-void DnssdRefused(unsigned long status) {
+static void Refused(unsigned long status) {
     LogAdvertiseError(status);
 }
 
 // The backend's word that a withdrawal failed: the name may stay announced until the process ends.
-void DnssdWithdrawFailed(unsigned long status) {
+static void WithdrawFailed(unsigned long status) {
     char line[LINE_BUFFER_SIZE];
     FormatBounded(line, sizeof line, "Error: couldn't withdraw the advertisement: %d", (int)status);
     LogLine(line);
@@ -120,7 +120,8 @@ static void ReadSettingsOnce(void) {
     Enabled = ReadAdvertiseSettings(name, sizeof name);
     if (!Enabled)
         return;
-    if (!DnssdFind()) {
+    static const DnssdOutcomes outcomes = {Announced, Refused, WithdrawFailed};
+    if (!DnssdFind(&outcomes)) {
         Enabled = false;
         LogLine("No DNS-SD on this system: not advertised");
         return;

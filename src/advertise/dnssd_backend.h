@@ -25,10 +25,23 @@ struct Advertisement {
     char values[ADVERT_TXT_COUNT][ADVERT_TXT_SIZE];
 };
 
-// Finds the system's DNS-SD; false when it offers none. Called once a run, before the others.
-bool DnssdFind(void);
+// Where a backend reports the outcome, on any thread: the advertising module's handlers, given
+// to DnssdFind, so that a backend never calls the module by name.
+struct DnssdOutcomes {
+    // The announcement is on the network, under the name asked for or one the responder chose
+    // after a collision.
+    void (*announced)(const char *name);
+    // The system refused the announcement.
+    void (*refused)(unsigned long status);
+    // A withdrawal the system was asked for failed.
+    void (*withdrawFailed)(unsigned long status);
+};
 
-// Starts announcing; 0 when the request is taken (the outcome follows through the calls below),
+// Finds the system's DNS-SD and takes the handlers of its outcomes; false when it offers none.
+// Called once a run, before the others.
+bool DnssdFind(const DnssdOutcomes *outcomes);
+
+// Starts announcing; 0 when the request is taken (the outcome follows through the handlers),
 // else the system's error number. At most one announcement at a time.
 unsigned long DnssdRegister(const Advertisement *advert);
 
@@ -37,13 +50,3 @@ void DnssdWithdraw(void);
 
 // Gives back what an earlier run kept, as a run starts afresh.
 void DnssdForget(void);
-
-// Called by a backend, on any thread, when the announcement under the given name is on the
-// network: the name asked for, or one the responder chose after a collision.
-void DnssdAnnounced(const char *name);
-
-// Called by a backend, on any thread, when the system refused the announcement.
-void DnssdRefused(unsigned long status);
-
-// Called by a backend when a withdrawal the system was asked for failed.
-void DnssdWithdrawFailed(unsigned long status);

@@ -56,9 +56,11 @@ static bool Withdrawn[SLOTS];       // ... and that awaits its withdrawal's comp
 static bool Completed;              // the registration in force has completed
 static bool Refused;                // ... and the system refused it
 static char Asked[ADVERT_NAME_SIZE];
+static const DnssdOutcomes *Told; // the advertising module's handlers
 
 // Finds the DNS-SD calls; false when the system offers none of them.
-bool DnssdFind(void) {
+bool DnssdFind(const DnssdOutcomes *outcomes) {
+    Told = outcomes;
     // From the system's folder only, never a copy planted beside the program.
     HMODULE dnsapi = LoadLibraryExA("dnsapi.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (dnsapi == NULL)
@@ -175,10 +177,10 @@ static void WINAPI Complete(DWORD status, void *context, PDNS_SERVICE_INSTANCE i
         Completed = true;
         Refused = status != ERROR_SUCCESS;
         if (Refused) {
-            DnssdRefused(status);
+            Told->refused(status);
         } else {
             AnnouncedName(instance, name, sizeof name);
-            DnssdAnnounced(name);
+            Told->announced(name);
         }
     }
     ReleaseSRWLockExclusive(&Lock);
@@ -260,7 +262,7 @@ void DnssdWithdraw(void) {
     DWORD status = DeRegister(&Requests[slot], NULL);
     if (status != (DWORD)DNS_REQUEST_PENDING && status != ERROR_SUCCESS) {
         ReleaseSlot(slot, generation); // no completion follows a withdrawal refused
-        DnssdWithdrawFailed(status);
+        Told->withdrawFailed(status);
     }
 }
 

@@ -223,7 +223,7 @@ class ReadmeWindowsTest(unittest.TestCase):
             with open(path, encoding="utf-8") as source:
                 sources += source.read()
         table = GUIDE[GUIDE.index("## Troubleshooting"):GUIDE.index("## The edge cases")]
-        calls = (r'(?:ConsolePrint|LogLine|LogSocketError|LogWideNameLine|FormatNameLine\([^,]+, [^,]+,|'
+        calls = (r'(?:ConsolePrint|LogLine|LogNameLine|LogSocketError|LogWideNameLine|FormatNameLine\([^,]+, [^,]+,|'
                  r'FormatBounded\([^,]+, [^,]+,)')
         messages = re.findall(calls + r'\s*\(?"([A-Z](?:[^"\\]|\\.)+)"', sources)
         self.assertGreater(len(messages), 15)

@@ -287,6 +287,12 @@ class MisconfiguredInstanceTest(unittest.TestCase):
                  "mkdir -p /home/someone/conf && echo PRINTER=office > /home/someone/conf/9115.conf"
                  " && chown -R 1000:1000 /home/someone && chmod 755 /home/someone"
                  " && ln -s /home/someone/conf/9115.conf /etc/ferrolink/9115.conf"),
+                # Linked through a user's folder to a file of root's: that user could point the
+                # link at another of root's files, such as another instance's conf.
+                ("9116", None, "/home/someone may be written by others than root (owner 1000, mode 755)",
+                 "echo PRINTER=office > /etc/ferrolink/9116.target && mkdir -p /home/someone/conf"
+                 " && ln -s /etc/ferrolink/9116.target /home/someone/conf/9116.conf"
+                 " && chown -hR 1000:1000 /home/someone && ln -s /home/someone/conf/9116.conf /etc/ferrolink/9116.conf"),
                 ("9106", None, "/etc/ferrolink/9106.conf is missing"),
                 ("abc", "PRINTER=office\n", not_a_port),
                 ("09107", "PRINTER=office\n", not_a_port),

@@ -39,6 +39,7 @@ static char Reported[TEXT_SIZE]; // the name told last
 static uint16_t Port;
 static bool OutageSaid;
 static unsigned int PauseMs = FIRST_PAUSE_MS;
+static const DnssdOutcomes *Told; // the advertising module's handlers
 
 static void AddService(void);
 static void NewClient(void);
@@ -53,7 +54,8 @@ static void SayOutage(const char *reason) {
 }
 
 // Finds the system's DNS-SD: Avahi is always asked; its absence is waited out.
-bool DnssdFind(void) {
+bool DnssdFind(const DnssdOutcomes *outcomes) {
+    Told = outcomes;
     return true;
 }
 
@@ -64,7 +66,7 @@ static void Announced(void) {
     if (strcmp(Name, Reported) == 0)
         return;
     snprintf(Reported, sizeof Reported, "%s", Name);
-    DnssdAnnounced(Name);
+    Told->announced(Name);
 }
 
 // Takes the name Avahi offers in place of one that is taken, and announces again.

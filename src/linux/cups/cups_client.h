@@ -1,5 +1,5 @@
-// The CUPS spooler's calls behind the host layer's spooler front, with plain types so that no file needs
-// both the Linux and the Windows declarations. Failures return false (or 0) and leave a Win32
+// The CUPS spooler's calls behind the host layer's spooler front, with plain types so that no file
+// needs both the Linux and the Windows declarations. Failures return false (or 0) and leave a Win32
 // error number in *error.
 #pragma once
 

@@ -37,18 +37,6 @@ enum {
     RESEND_BUFFER_SIZE = 64 * 1024,
 };
 
-// Writes a line to standard error, whole; queue names and the scheduler's reasons in it are data
-// from outside, so nothing in them may start a journal line of its own.
-void Journal(const char *format, ...) {
-    char line[1024];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    MakeLineSafe(line);
-    fprintf(stderr, "%s\n", line);
-}
-
 // Writes a line, made safe, to the relay's log file (Ferrolink.log), through the system's writer.
 static void LogFileLine(const char *format, ...) {
     char line[1024];
@@ -132,6 +120,13 @@ static void NoteWait(const HoldFile *hold, const CupsAnswer *answer, time_t bega
     *noted = now;
 }
 
+// Tells the wait at once, for a job still arriving that the scheduler cannot take now.
+void NoteWaitBegins(const HoldFile *hold, CupsAnswer *answer) {
+    time_t noted = 0;
+    NoteWait(hold, answer, HostSeconds(), &noted);
+    answer->noted = (long)noted;
+}
+
 // Keeps the waiting job's copy on disk as a whole job, writing it again from the open file when
 // the folder lost it (or it was never sealed); the copy written again is sealed, which tells a
 // client still waiting done. False when it cannot, said once (lostNoted).
@@ -191,7 +186,7 @@ static DeliveryOutcome Concluded(const HoldFile *hold, const CupsAnswer *answer,
 static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *buffer,
                                size_t capacity, CupsAnswer *last) {
     CupsAnswer &answer = *last;
-    answer = {CUPS_TEMPORARY, 0, true, 0, ""};
+    answer = {CUPS_TEMPORARY, 0, true, 0, "", 0};
     if (first != NULL)
         answer = *first;
     if (hold->fd < 0) { // nothing left to send: never an empty job
@@ -201,8 +196,10 @@ static DeliveryOutcome Deliver(HoldFile *hold, const CupsAnswer *first, char *bu
         return DELIVERY_REFUSED;
     }
     bool maybeTaken = answer.maybeTaken, tried = first != NULL, lostNoted = false;
-    // The wait began with the exchange that gave the first answer (a hung scheduler's 60 s).
-    time_t began = HostSeconds() - (first != NULL ? first->waited : 0), noted = 0;
+    // The wait began with the exchange that gave the first answer (a hung scheduler's 60 s),
+    // which may have been told already, while the job arrived.
+    time_t noted = first != NULL ? (time_t)first->noted : 0;
+    time_t began = (noted != 0 ? noted : HostSeconds()) - (first != NULL ? first->waited : 0);
     int pause = FIRST_PAUSE_SECONDS;
     for (;;) {
         if (tried && answer.verdict != CUPS_TEMPORARY)

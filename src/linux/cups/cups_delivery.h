@@ -14,12 +14,14 @@ enum DeliveryOutcome { DELIVERY_TAKEN, DELIVERY_REFUSED, DELIVERY_STOPPED };
 // buffer (of capacity bytes) carries the job's bytes on their way.
 DeliveryOutcome DeliverHeld(HoldFile *hold, const CupsAnswer *first, char *buffer, size_t capacity);
 
+// Tells the journal and the unit's status at once that the scheduler cannot take a job still
+// arriving, which is held meanwhile; answer (the scheduler's reason) keeps when, so that the
+// delivery does not tell it again.
+void NoteWaitBegins(const HoldFile *hold, CupsAnswer *answer);
+
 // Deletes the copy of a job the scheduler took. A whole job's copy that cannot be deleted would
 // print again after a restart: the relay then ends with HOST_EXIT_HOLD_UNTRUE, saying why.
 void RemoveTakenJob(HoldFile *hold);
-
-// Writes a line to standard error.
-void Journal(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Sends the jobs that an earlier run of this instance held whole, oldest first, each to the
 // queue it was received for; a refusal for good is written to the log file too.

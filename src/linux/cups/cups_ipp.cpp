@@ -21,8 +21,12 @@
 //
 // A connection that fails or closes before the answer is temporary, and so is a scheduler that
 // makes no progress for STALL_LIMIT_SECONDS within one step of the exchange (a chunk, an
-// answer): a hung or stopped cupsd, a remote one behind a link that went dark. A stop of the
-// process shortens that bound, so that a stop is not held up by a hung scheduler.
+// answer): a hung or stopped cupsd, a remote one behind a link that went dark. While a client
+// is still sending, each step (and the connect) has a sixth of that bound: a healthy scheduler
+// answers in milliseconds, and the client's job is held on disk meanwhile, so that giving the
+// scheduler up costs a resend, never the client's time-out. A stop of the process shortens the
+// bound too, so that a stop is not held up by a hung scheduler. FERROLINK_STALL_SECONDS (1 to 60)
+// shortens the limit, for tests.
 //
 // The look-ups of a queue are in cups_queue.cpp, the search for a job by its UUID in
 // cups_search.cpp.
@@ -33,6 +37,7 @@
 #include "platform/host/host_internal.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -46,10 +51,36 @@ enum {
     STALL_LIMIT_STOPPING_SECONDS = 10,
 };
 
-// The exchange's present step: when it began, and whether it was given up as stalled. The relay
-// talks to the scheduler from one thread at a time.
+// The exchange's present step: when it began, and whether it was given up as stalled; and
+// whether a client is still sending. The relay talks to the scheduler from one thread at a time.
 static time_t StepBegan;
 static bool StepStalled;
+static bool ClientSending;
+
+// The stall limit, read once: FERROLINK_STALL_SECONDS may only shorten it.
+static int StallLimit(void) {
+    static int Limit;
+    if (Limit == 0) {
+        const char *setting = getenv("FERROLINK_STALL_SECONDS");
+        long seconds = setting != NULL ? strtol(setting, NULL, 10) : 0;
+        Limit = seconds >= 1 && seconds < STALL_LIMIT_SECONDS ? (int)seconds : STALL_LIMIT_SECONDS;
+    }
+    return Limit;
+}
+
+// The bound of the present step: the stall limit, a sixth of it while a client sends, and no
+// more than STALL_LIMIT_STOPPING_SECONDS once the process is asked to stop.
+static int StepLimit(void) {
+    int limit = ClientSending ? (StallLimit() + 5) / 6 : StallLimit();
+    if (HostStopRequested() && limit > STALL_LIMIT_STOPPING_SECONDS)
+        limit = STALL_LIMIT_STOPPING_SECONDS;
+    return limit;
+}
+
+// Says whether a client is still sending, which shortens each step's bound.
+void CupsClientSending(bool sending) {
+    ClientSending = sending;
+}
 
 // Begins a step of the exchange; the bound on a silent scheduler counts from here.
 void BeginStep(void) {
@@ -60,8 +91,7 @@ void BeginStep(void) {
 // libcups calls this after each STALL_CHECK_SECONDS in which the scheduler took or sent nothing;
 // 0 gives the request up.
 static int KeepWaiting(http_t *, void *) {
-    int limit = HostStopRequested() ? STALL_LIMIT_STOPPING_SECONDS : STALL_LIMIT_SECONDS;
-    StepStalled = HostSeconds() - StepBegan >= limit;
+    StepStalled = HostSeconds() - StepBegan >= StepLimit();
     return !StepStalled;
 }
 
@@ -76,6 +106,7 @@ void Answer(CupsAnswer *answer, CupsVerdict verdict, const char *reason) {
     answer->jobId = 0;
     answer->maybeTaken = false;
     answer->waited = (long)(HostSeconds() - StepBegan);
+    answer->noted = 0;
     snprintf(answer->reason, sizeof answer->reason, "%s", reason);
 }
 
@@ -165,17 +196,14 @@ void AnswerResponse(CupsAnswer *answer, ipp_t *response) {
     Answer(answer, ClassifyStatus(status), reason);
 }
 
-// Formats the job-uuid the relay gives a job from its hold tag.
-void FormatJobUuid(char *uuid, size_t capacity, const char *tag) {
-    snprintf(uuid, capacity, "urn:uuid:%s", tag);
-}
-
 // Connects, never prompting.
 http_t *CupsConnect(CupsAnswer *answer) {
     BeginStep();
     cupsSetPasswordCB2(NoPassword, NULL); // libcups keeps the callback per thread
-    http_t *connection = httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
-                                      CONNECT_TIMEOUT_MS, NULL);
+    int limitMs = StepLimit() * 1000;
+    http_t *connection =
+        httpConnect2(cupsServer(), ippPort(), NULL, AF_UNSPEC, cupsEncryption(), 1,
+                     limitMs < CONNECT_TIMEOUT_MS ? limitMs : CONNECT_TIMEOUT_MS, NULL);
     if (connection != NULL)
         httpSetTimeout(connection, STALL_CHECK_SECONDS, KeepWaiting, NULL);
     if (connection == NULL) {
@@ -191,18 +219,6 @@ bool CupsPeerClosed(http_t *connection) {
     char byte;
     ssize_t got = recv(httpGetFd(connection), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-}
-
-// Starts a request naming the destination by its URI and the relay's user as the requester.
-ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
-    char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
-                     "/printers/%s", queue);
-    ipp_t *request = ippNewRequest(operation);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", NULL, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
-                 cupsUser());
-    return request;
 }
 
 // Opens the Print-Job request.

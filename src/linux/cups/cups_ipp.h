@@ -15,11 +15,16 @@ struct CupsAnswer {
     bool maybeTaken;  // the whole request went out but its answer never came
     long waited;      // seconds the exchange that gave this answer took
     char reason[256]; // the scheduler's explanation, or what failed on the way
+    long noted;       // when the wait for the scheduler was told (HostSeconds), 0 when not yet
 };
 
 // Connects to the scheduler that libcups finds (CUPS_SERVER included), never prompting for a
 // password; NULL (reason in answer) when out of reach.
 http_t *CupsConnect(CupsAnswer *answer);
+
+// Says whether a client is still sending its job, which shortens the bound of each step: the
+// job is held on disk meanwhile, and a silent scheduler must not keep the client from its answer.
+void CupsClientSending(bool sending);
 
 // Tells whether the scheduler closed an idle connection (restarted, or its Timeout passed).
 bool CupsPeerClosed(http_t *connection);

@@ -5,7 +5,9 @@
 
 #include "cups_client.h"
 #include "cups_delivery.h"
+#include "linux/systemd/systemd_runner.h"
 #include "cups_printer.h"
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <errno.h>
@@ -41,6 +43,8 @@ static void Abandon(CupsPrinter *printer, unsigned int error) {
     CupsJobDisconnect(printer);
     HoldRemove(&printer->hold);
     JobFail(&printer->hold.job);
+    if (printer->answer.noted != 0) // its wait was told: it is over
+        NotifyHostRelaying();
 }
 
 // Gives the document up after the scheduler refused it for good, saying why.
@@ -60,6 +64,20 @@ void CupsJobLoseHold(CupsPrinter *printer) {
 // Tells whether the job has a copy on disk.
 static bool Holding(const CupsPrinter *printer) {
     return printer->hold.fd >= 0;
+}
+
+// Lets the hold file alone carry the job after the scheduler failed it as it began.
+void CupsJobWithoutScheduler(CupsPrinter *printer) {
+    if (Holding(printer))
+        printer->streamGivenUp = true;
+    else
+        printer->answer.verdict = CUPS_TAKEN; // no copy: the stream tries again
+}
+
+// Tells the wait once, as the bytes of a job the scheduler cannot take now arrive.
+static void TellWaitOnce(CupsPrinter *printer) {
+    if (printer->streamGivenUp && Holding(printer) && printer->answer.noted == 0)
+        NoteWaitBegins(&printer->hold, &printer->answer);
 }
 
 // Makes sure the printer's connection is open, replacing one that the scheduler closed.
@@ -175,6 +193,7 @@ bool CupsJobEnd(CupsPrinter *printer, unsigned int *error) {
     }
     if (!printer->failed)
         SealHeld(printer);
+    CupsClientSending(false); // told, or waiting for the scheduler to take it: full bounds now
     bool taken = !printer->failed && Flush(printer) && FinishStream(printer);
     if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
         taken = WaitForScheduler(printer);
@@ -191,6 +210,7 @@ bool CupsJobWrite(CupsPrinter *printer, const void *data, unsigned int count, un
     if (Holding(printer) && !HoldAppend(&printer->hold, data, count))
         CupsJobLoseHold(printer);
     if (printer->streamGivenUp) { // the hold file alone carries the job now
+        TellWaitOnce(printer);
         if (Holding(printer))
             return true;
         Abandon(printer, AnswerError(&printer->answer));
@@ -211,5 +231,6 @@ bool CupsJobWrite(CupsPrinter *printer, const void *data, unsigned int count, un
             return false;
         }
     }
+    TellWaitOnce(printer);
     return true;
 }

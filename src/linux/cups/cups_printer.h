@@ -33,6 +33,10 @@ void CupsJobDisconnect(CupsPrinter *printer);
 // Goes on without a copy on disk after the hold file failed, saying so.
 void CupsJobLoseHold(CupsPrinter *printer);
 
+// Lets the hold file alone carry the job (when it has one) after the scheduler was silent or out
+// of reach as the job began (printer->answer says why): nothing more keeps its client waiting.
+void CupsJobWithoutScheduler(CupsPrinter *printer);
+
 // Holds bytes at once and gathers them for the stream; false (error set) when the document is
 // given up.
 bool CupsJobWrite(CupsPrinter *printer, const void *data, unsigned int count, unsigned int *error);

@@ -1,5 +1,6 @@
-// The look-ups of a queue, by name as a job begins: whether it exists (libcups's look-up, which
-// knows instances and lpoptions, then the scheduler's own answer) and whether it accepts jobs.
+// The look-ups of a queue, by name as a job begins: whether it exists (the scheduler's answer for
+// the queue, an lpoptions instance printing on its queue) and whether it accepts jobs;
+// and the parts of a request about a queue or a job that every exchange shares.
 
 #include "cups_ipp.h"
 
@@ -9,9 +10,26 @@
 #include <stdio.h>
 #include <string.h>
 
+// Formats the job-uuid the relay gives a job from its hold tag.
+void FormatJobUuid(char *uuid, size_t capacity, const char *tag) {
+    snprintf(uuid, capacity, "urn:uuid:%s", tag);
+}
+
+// Starts a request naming the destination by its URI and the relay's user as the requester.
+ipp_t *NewQueueRequest(ipp_op_t operation, const char *queue) {
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", NULL, "localhost", ippPort(),
+                     "/printers/%s", queue);
+    ipp_t *request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", NULL, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", NULL,
+                 cupsUser());
+    return request;
+}
+
 // Asks the scheduler itself about /printers/<wanted>, which cupsd answers for classes too: only
-// its answer can tell that a queue does not exist. libcups's own look-up leaves "not found" as
-// its last error also when the scheduler hung up on it, as cupsd does while it restarts.
+// its answer can tell that a queue does not exist, as libcups leaves "not found" as its last
+// error also when the scheduler hung up on it, as cupsd does while it restarts.
 static CupsVerdict AskForQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                                CupsAnswer *answer) {
     static const char *const attributes[] = {"printer-name"};
@@ -51,23 +69,16 @@ static void ShowQueueFound(const char *wanted, bool found) {
     Missing = !found;
 }
 
-// Looks the destination up: libcups's look-up first (it knows instances and lpoptions), then
-// the scheduler's own answer when that finds nothing.
+// Looks the destination up with the scheduler's own answer alone: libcups's look-up
+// (cupsGetNamedDest) asks for the default destination on a connection of its own, bounded only by
+// libcups's 60 s, which a hung scheduler spends in full while the client waits.
 CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, size_t capacity,
                           CupsAnswer *answer) {
     BeginStep();
-    cups_dest_t *destination = cupsGetNamedDest(connection, wanted, NULL);
-    if (destination == NULL) {
-        CupsVerdict verdict = AskForQueue(connection, wanted, name, capacity, answer);
-        if (verdict != CUPS_TEMPORARY)
-            ShowQueueFound(wanted, verdict == CUPS_TAKEN);
-        return verdict;
-    }
-    snprintf(name, capacity, "%s", destination->name);
-    cupsFreeDests(1, destination);
-    Answer(answer, CUPS_TAKEN, "");
-    ShowQueueFound(wanted, true);
-    return CUPS_TAKEN;
+    CupsVerdict verdict = AskForQueue(connection, wanted, name, capacity, answer);
+    if (verdict != CUPS_TEMPORARY)
+        ShowQueueFound(wanted, verdict == CUPS_TAKEN);
+    return verdict;
 }
 
 // Asks for printer-is-accepting-jobs.

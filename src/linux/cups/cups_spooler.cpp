@@ -25,7 +25,8 @@
 // - A connection that broke off (a reset or a receive error) is no job on Linux: its hold file
 //   is deleted and its request abandoned, so the scheduler discards it; the close succeeds, as
 //   for a connection that brought nothing.
-// - The scheduler out of reach when a job begins is no refusal: the job is received and held.
+// - The scheduler silent or out of reach when a job begins is no refusal: the job is received
+//   into the hold file alone, and the wait is told at its first bytes.
 // - A stop of the process during a wait leaves the job held for the next start, and the close
 //   succeeds: the job is safe on disk.
 // - Without a hold file (the disk full, the folder not writable), which standard error reports,
@@ -47,6 +48,7 @@
 
 #include "cups_client.h"
 #include "cups_delivery.h"
+#include "linux/systemd/systemd_runner.h"
 #include "cups_printer.h"
 #include "platform/host/host_internal.h"
 
@@ -72,12 +74,37 @@ static CupsPrinter *PrinterAt(int slot) {
     return &Printers[slot];
 }
 
-// Opens a destination by name. A scheduler out of reach is no reason to refuse: the job will
-// be held until it answers.
+// Claims a free slot for the destination, with the connection (NULL when the scheduler was
+// silent or out of reach, as answer says); false when every slot is in use.
+static bool ClaimSlot(http_t *connection, const char *name, const CupsAnswer *answer, int *slot) {
+    pthread_mutex_lock(&PrintersLock);
+    for (int i = 0; i < CUPS_CLIENT_SLOTS; i++) {
+        if (Printers[i].inUse)
+            continue;
+        CupsPrinter *printer = &Printers[i];
+        printer->inUse = true;
+        printer->started = printer->failed = printer->streaming = printer->streamGivenUp = false;
+        printer->used = 0;
+        printer->connection = connection;
+        printer->answer = *answer;
+        HoldReset(&printer->hold);
+        printer->hold.job = {JOB_GONE, NULL, 0}; // no job, no client, until a document begins
+        snprintf(printer->name, sizeof printer->name, "%s", name);
+        pthread_mutex_unlock(&PrintersLock);
+        *slot = i;
+        return true;
+    }
+    pthread_mutex_unlock(&PrintersLock);
+    return false;
+}
+
+// Opens a destination by name. A scheduler silent or out of reach is no reason to refuse: the
+// job will be held until it answers, and this look-up has the short bound of a sending client.
 bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
     CupsAnswer answer;
     char name[256];
     snprintf(name, sizeof name, "%s", printerName);
+    CupsClientSending(true);
     http_t *connection = CupsConnect(&answer);
     if (connection != NULL &&
         CupsFindQueue(connection, printerName, name, sizeof name, &answer) != CUPS_TAKEN) {
@@ -89,23 +116,8 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
             return false;
         }
     }
-    pthread_mutex_lock(&PrintersLock);
-    for (int i = 0; i < CUPS_CLIENT_SLOTS; i++) {
-        if (Printers[i].inUse)
-            continue;
-        CupsPrinter *printer = &Printers[i];
-        printer->inUse = true;
-        printer->started = printer->failed = printer->streaming = printer->streamGivenUp = false;
-        printer->used = 0;
-        printer->connection = connection;
-        HoldReset(&printer->hold);
-        printer->hold.job = {JOB_GONE, NULL, 0}; // no job, no client, until a document begins
-        memcpy(printer->name, name, sizeof name);
-        pthread_mutex_unlock(&PrintersLock);
-        *slot = i;
+    if (ClaimSlot(connection, name, &answer, slot))
         return true;
-    }
-    pthread_mutex_unlock(&PrintersLock);
     if (connection != NULL)
         httpClose(connection);
     *error = ERROR_INVALID_PARAMETER;
@@ -148,12 +160,12 @@ unsigned int CupsClientStart(int slot, const char *title, const char *originHost
         *error = printer == NULL ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER;
         return 0;
     }
-    CupsAnswer answer;
+    CupsAnswer *answer = &printer->answer;
     if (printer->connection != NULL &&
-        CupsQueueAccepts(printer->connection, printer->name, &answer) != CUPS_TAKEN) {
+        CupsQueueAccepts(printer->connection, printer->name, answer) != CUPS_TAKEN) {
         CupsJobDisconnect(printer);
-        if (answer.verdict == CUPS_PERMANENT) {
-            Journal("CUPS refused the job for %s: %s.", printer->name, answer.reason);
+        if (answer->verdict == CUPS_PERMANENT) {
+            Journal("CUPS refused the job for %s: %s.", printer->name, answer->reason);
             *error = ERROR_ACCESS_DENIED;
             return 0;
         }
@@ -164,7 +176,10 @@ unsigned int CupsClientStart(int slot, const char *title, const char *originHost
     if (!HoldCreate(&printer->hold, printer->name, printer->title, printer->originHost))
         CupsJobLoseHold(printer);
     printer->started = true;
-    printer->answer.verdict = CUPS_TAKEN;
+    if (printer->connection == NULL)
+        CupsJobWithoutScheduler(printer);
+    else
+        printer->answer.verdict = CUPS_TAKEN;
     Documents = Documents % 0x7FFFFFFF + 1; // never 0, which tells a failure
     return Documents;
 }
@@ -191,6 +206,7 @@ bool CupsClientClose(int slot, unsigned int *error) {
         return false;
     }
     bool complete = CupsJobEnd(printer, error);
+    CupsClientSending(false);
     if (complete) // taken by the scheduler, held whole, or nothing to print
         JobSeal(&printer->hold.job, NULL);
     else
@@ -204,5 +220,6 @@ bool CupsClientClose(int slot, unsigned int *error) {
 
 // Sends the jobs an earlier run held, before the first client is served.
 void CupsClientDeliverHeld(void) {
+    CupsClientSending(false); // a client whose open failed may have left it set
     DeliverEarlierHeldJobs();
 }

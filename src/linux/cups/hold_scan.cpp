@@ -4,7 +4,7 @@
 
 #include "hold_file.h"
 
-#include "cups_delivery.h"
+#include "linux/systemd/systemd_runner.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -144,7 +144,8 @@ static const char *SplitLine(const char *line, const char *end, bool raw, ConfNa
     if (!IsNameText(line, (size_t)(nameEnd - line)))
         return "it is neither a line NAME=value nor a comment";
     *name = FindName(line, (size_t)(nameEnd - line));
-    if (*name == CONF_NAME_COUNT)
+    // The hand-off's own name is no conf's: IDLE_TIMEOUT sets it.
+    if (*name == CONF_NAME_COUNT || (!raw && *name == CONF_FERROLINK_IDLE_TIMEOUT))
         return "unknown name";
     const char *from = equals + 1;
     while (!raw && from < end && IsBlank(*from))

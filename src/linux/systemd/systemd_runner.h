@@ -26,6 +26,10 @@ void StartHostProcess(void);
 void WriteRelayLog(const char *line);
 void SetRelayLogWriter(HostLogWriter log);
 
+// Writes a line to standard error (the unit's journal under systemd), whole; queue names and the
+// scheduler's reasons in it are data from outside, so nothing in them may start a line of its own.
+void Journal(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // True when standard error is the journal stream systemd connected (JOURNAL_STREAM names it), so
 // that a text-mode file's lines, the log's, are copied there as well.
 bool JournalCopyWanted(void);

@@ -69,15 +69,11 @@ const AvahiCalls Double = {
 };
 } // namespace
 
-void DnssdAnnounced(const char *name) {
-    Events.push_back(std::string("announced ") + name);
-}
-void DnssdRefused(unsigned long status) {
-    Events.push_back("refused " + std::to_string(status));
-}
-void DnssdWithdrawFailed(unsigned long status) {
-    Events.push_back("withdraw failed " + std::to_string(status));
-}
+const DnssdOutcomes Outcomes = {
+    [](const char *name) { Events.push_back(std::string("announced ") + name); },
+    [](unsigned long status) { Events.push_back("refused " + std::to_string(status)); },
+    [](unsigned long status) { Events.push_back("withdraw failed " + std::to_string(status)); },
+};
 
 TEST(AvahiBackend, SaysEveryFailureAndPausesLongerAfterEachFailedClient) {
     struct Row {
@@ -126,6 +122,7 @@ TEST(AvahiBackend, SaysEveryFailureAndPausesLongerAfterEachFailedClient) {
          "DNS-SD: no timer for another try: not advertised"},
     };
     Avahi = &Double;
+    ASSERT_TRUE(DnssdFind(&Outcomes));
     Advertisement advert = {"Front", "host.local", 9100, 2, {"qtotal", "ty"}, {"1", "Front"}};
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
