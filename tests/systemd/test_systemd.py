@@ -258,6 +258,16 @@ class DualStackTest(unittest.TestCase):
             self.assertNotEqual(0, refused, box.ip_filter_missing("ferrolink@9100.socket", 9100))
             time.sleep(1)
             self.assertEqual(4, len(box.jobs(folder)))
+
+            # A drop-in that binds one IPv6 address serves it alone.
+            box.put("/etc/systemd/system/ferrolink@9100.socket.d/allow.conf",
+                    b"[Socket]\nListenStream=\nListenStream=[::1]:9100\n")
+            box.run("systemctl daemon-reload && systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+                    " && systemctl start ferrolink@9100")
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay")
+            box.send_job(9100, b"on ::1 alone", host="::1")
+            self.assertEqual(b"on ::1 alone", box.wait_jobs(folder, 5)[-1][0])
+            self.assertNotEqual(0, box.send_job(9100, b"refused", timeout=3, check=False))
         finally:
             box.close()
 
