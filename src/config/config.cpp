@@ -8,6 +8,7 @@
 
 #include "common/common.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 const char ServiceKeyTemplate[] = "System\\CurrentControlSet\\Services\\%s";
@@ -195,4 +196,42 @@ bool ReadAdvertiseSettings(char *name, size_t capacity) {
     }
     RegCloseKey(key);
     return on;
+}
+
+// Reads a REG_DWORD value into *number; false, leaving it, when it is missing or of another kind.
+static bool ReadNumberValue(HKEY key, const char *valueName, DWORD *number) {
+    DWORD type = REG_NONE;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    if (RegQueryValueExA(key, valueName, NULL, &type, (LPBYTE)&value, &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return false;
+    *number = value;
+    return true;
+}
+
+// Takes a handed setting's decimal number in place of the key's; false when none was handed.
+static bool ReadHandedNumber(HandedSetting setting, DWORD *number) {
+    char text[16];
+    if (!ReadHandedSetting(setting, text, sizeof text))
+        return false;
+    *number = (DWORD)strtoul(text, NULL, 10);
+    return true;
+}
+
+// Reads the listener's settings once per listener; a key that cannot be opened sets neither.
+void ReadListenerSettings(ListenerSettings *settings) {
+    char path[LINE_BUFFER_SIZE];
+    HKEY key;
+    DWORD ipv6 = 0;
+    settings->idleSeconds = 0;
+    BuildConfigKeyPath(path, sizeof path);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        ReadNumberValue(key, "IPv6", &ipv6);
+        ReadNumberValue(key, "IdleTimeout", &settings->idleSeconds);
+        RegCloseKey(key);
+    }
+    ReadHandedNumber(HANDED_IPV6, &ipv6);
+    ReadHandedNumber(HANDED_IDLE_TIMEOUT, &settings->idleSeconds);
+    settings->ipv6 = ipv6 != 0;
 }

@@ -36,6 +36,15 @@ LONG WritePendingInstanceConfig(void);
 // platform's service manager handed the instance (on Linux, from its conf) takes a value's place.
 bool ReadAdvertiseSettings(char *name, size_t capacity);
 
+// The listener's settings: "IPv6" (a REG_DWORD other than 0: a dual-stack socket) and
+// "IdleTimeout" (a REG_DWORD of seconds; 0 or missing: none). A setting the platform's service
+// manager handed the instance takes a value's place.
+struct ListenerSettings {
+    bool ipv6;
+    DWORD idleSeconds;
+};
+void ReadListenerSettings(ListenerSettings *settings);
+
 // Refreshes PrinterName, and with includePort also ListenPort, from the instance key. A "Printer"
 // that cannot be read whole, as text, leaves PrinterName empty.
 void ReadInstanceConfig(bool includePort);

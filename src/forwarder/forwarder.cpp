@@ -1,14 +1,18 @@
 // Raw print forwarder: listens on ListenPort, serves one connection at a time, and copies each
 // connection's bytes unchanged into one RAW job on the configured printer.
 //
-// No time-outs and no socket options: a client that neither sends nor closes holds the listener.
-// Data streams through one 1024-byte buffer; nothing is ever sent back to the client.
+// By default an IPv4 socket with no time-outs and no socket options: a client that neither sends
+// nor closes holds the listener. Two settings of the instance change that: "IPv6" makes the socket
+// dual-stack, and "IdleTimeout" resets a client silent that long and aborts its job, which is then
+// never printed in part (without it a receive error ends a job like a normal end). Data streams
+// through one 1024-byte buffer; nothing is ever sent back to the client.
 
 #include "forwarder/forwarder.h"
 
 #include "advertise/advertise.h"
 #include "common/common.h"
 #include "config/config.h"
+#include "forwarder/peer_address.h"
 
 #include <string.h>
 
@@ -23,6 +27,7 @@ enum {
 
 static char DocumentName[] = "Forwarded Job";
 static char RawDatatype[] = "RAW";
+static ListenerSettings Settings; // read as each listener starts
 
 // Starts Windows Sockets 2.2; the result is not needed.
 void NetworkStartup(void) {
@@ -42,16 +47,28 @@ static void LogSocketError(const char *format) {
     LogLine(line);
 }
 
-// Logs the accept line with the printer and the peer's address, first byte first; a name too
-// long for the line is cut, never the address.
-static void LogAccept(const struct sockaddr_in *peer) {
-    char tail[32];
+// Logs the accept line with the printer and the peer's address; a name too long for the line is
+// cut, never the address.
+static void LogAccept(const char *address) {
+    char tail[PEER_ADDRESS_SIZE + 8];
     char line[LINE_BUFFER_SIZE];
-    const unsigned char *address = (const unsigned char *)&peer->sin_addr;
-    FormatBounded(tail, sizeof tail, " from %d.%d.%d.%d", address[0], address[1], address[2],
-                  address[3]);
+    FormatBounded(tail, sizeof tail, " from %s", address);
     FormatNameLine(line, sizeof line, "Accept print job for ", PrinterName, tail);
     LogLine(line);
+}
+
+// Ends a client that went silent: its job is aborted, never printed in part, and its connection
+// reset rather than closed in order, so that the client knows the job failed.
+static void ResetSilentClient(SOCKET connection, HANDLE printer, const char *address) {
+    char line[LINE_BUFFER_SIZE];
+    FormatBounded(line, sizeof line,
+                  "No data from %s for %lu s: the connection is reset, its job is not printed.",
+                  address, (unsigned long)Settings.idleSeconds);
+    LogLine(line);
+    AbortPrinter(printer);
+    ClosePrinter(printer);
+    struct linger abortive = {1, 0};
+    setsockopt(connection, SOL_SOCKET, SO_LINGER, (const char *)&abortive, sizeof abortive);
 }
 
 // Opens the configured printer and begins a RAW document; NULL when either step fails.
@@ -68,12 +85,14 @@ static HANDLE OpenPrintJob(void) {
 }
 
 // Serves one connection as one print job: every byte received goes to the printer in order.
-static void ForwardJob(SOCKET connection, const struct sockaddr_in *peer) {
+static void ForwardJob(SOCKET connection, const struct sockaddr_storage *peer) {
     char buffer[RECEIVE_CHUNK];
+    char address[PEER_ADDRESS_SIZE];
     int received;
 
     ReadInstanceConfig(false);
-    LogAccept(peer);
+    FormatPeerAddress(peer, address, sizeof address);
+    LogAccept(address);
     HANDLE printer = OpenPrintJob();
     if (printer == NULL) {
         LogLine("Error opening print job.");
@@ -89,6 +108,11 @@ static void ForwardJob(SOCKET connection, const struct sockaddr_in *peer) {
             allWritten = false;
             break;
         }
+    }
+    // Only a time-out the instance asked for is not an end.
+    if (received < 0 && Settings.idleSeconds != 0 && WSAGetLastError() == WSAETIMEDOUT) {
+        ResetSilentClient(connection, printer, address);
+        return;
     }
     // Closing the handle completes the job; no end-of-document call is made. A spooler that
     // still holds the job's tail can fail here, the only place such a loss shows.
@@ -106,30 +130,70 @@ static void ReportListenerFailure(bool inService, DWORD exitCode) {
 // True when accept handed out a connection its client had already reset. Windows fails such an
 // accept (WSAECONNRESET); some Wine versions return it with no peer address instead, and no TCP
 // client has the address 0.0.0.0. Either way the connection makes no job.
-static bool PeerIsGone(const struct sockaddr_in *peer) {
-    return peer->sin_addr.s_addr == htonl(INADDR_ANY);
+static bool PeerIsGone(const struct sockaddr_storage *peer) {
+    return PeerAddressIsEmpty(peer);
+}
+
+// Binds the socket to the wildcard address of its family and ListenPort.
+static int BindAnyAddress(SOCKET listener, bool ipv6) {
+    struct sockaddr_storage address;
+    memset(&address, 0, sizeof address);
+    if (!ipv6) {
+        struct sockaddr_in *ipv4 = (struct sockaddr_in *)&address;
+        ipv4->sin_family = AF_INET;
+        ipv4->sin_port = htons(ListenPort);
+        ipv4->sin_addr.s_addr = htonl(INADDR_ANY);
+        return bind(listener, (const struct sockaddr *)ipv4, sizeof *ipv4);
+    }
+    // All zeros is in6addr_any; IPv4 clients arrive as mapped addresses.
+    struct sockaddr_in6 *any = (struct sockaddr_in6 *)&address;
+    any->sin6_family = AF_INET6;
+    any->sin6_port = htons(ListenPort);
+    DWORD v6only = 0;
+    setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, (const char *)&v6only, sizeof v6only);
+    return bind(listener, (const struct sockaddr *)any, sizeof *any);
+}
+
+// Creates the socket of the family asked for; a system without IPv6 gets an IPv4 one, said once.
+static SOCKET CreateListener(bool *ipv6) {
+    if (!*ipv6)
+        return socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET listener = socket(AF_INET6, SOCK_STREAM, 0);
+    if (listener != INVALID_SOCKET || WSAGetLastError() != WSAEAFNOSUPPORT)
+        return listener;
+    LogLine("IPv6 is off on this system: listening for IPv4 clients only.");
+    *ipv6 = false;
+    return socket(AF_INET, SOCK_STREAM, 0);
 }
 
 // Creates and binds the listening socket; INVALID_SOCKET after logging and reporting a failure.
 static SOCKET OpenListener(bool inService) {
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    ReadListenerSettings(&Settings);
+    bool ipv6 = Settings.ipv6;
+    SOCKET listener = CreateListener(&ipv6);
     if (listener == INVALID_SOCKET) {
         LogSocketError("Error: no socket: %d");
         ReportListenerFailure(inService, EXIT_NO_SOCKET);
         return INVALID_SOCKET;
     }
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(ListenPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(listener, (const struct sockaddr *)&address, sizeof address) == SOCKET_ERROR) {
+    if (BindAnyAddress(listener, ipv6) == SOCKET_ERROR) {
         LogSocketError("Error: couldn't bind: %d");
         closesocket(listener);
         ReportListenerFailure(inService, EXIT_NO_BIND);
         return INVALID_SOCKET;
     }
     return listener;
+}
+
+// Arms the instance's idle time-out on a connection: a receive then fails after that long silent.
+static void ArmIdleTimeout(SOCKET connection) {
+    if (Settings.idleSeconds == 0)
+        return;
+    // Beyond 49 days the milliseconds would wrap: such a time-out is as good as the longest one.
+    DWORD seconds = Settings.idleSeconds < 4294967 ? Settings.idleSeconds : 4294967;
+    DWORD milliseconds = seconds * 1000;
+    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, (const char *)&milliseconds,
+               sizeof milliseconds);
 }
 
 // Writes a console instance's configuration once its socket listens, so a run that binds but then
@@ -162,7 +226,7 @@ int RunPrintListener(bool inService) {
         StartAdvertising();
         // The platform's part between two jobs: on Linux the service's life under systemd.
         HostBetweenJobs(listener, ConsolePrinterName(), LogLine);
-        struct sockaddr_in peer;
+        struct sockaddr_storage peer;
         int peerSize = sizeof peer;
         memset(&peer, 0, sizeof peer);
         SOCKET connection = accept(listener, (struct sockaddr *)&peer, &peerSize);
@@ -172,6 +236,7 @@ int RunPrintListener(bool inService) {
             closesocket(connection);
             continue;
         }
+        ArmIdleTimeout(connection);
         ForwardJob(connection, &peer);
         closesocket(connection);
     }

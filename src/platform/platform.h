@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 #include <shellapi.h>
 #include <winspool.h>
@@ -20,9 +21,14 @@ static inline int HostExitStatus(DWORD) {
 }
 
 // Windows hands a service no settings outside its key.
-enum HandedSetting { HANDED_ADVERTISE, HANDED_ADVERTISE_NAME };
+enum HandedSetting { HANDED_ADVERTISE, HANDED_ADVERTISE_NAME, HANDED_IPV6, HANDED_IDLE_TIMEOUT };
 static inline bool ReadHandedSetting(HandedSetting, char *, size_t) {
     return false;
+}
+
+// Names an IPv6 scope as Windows's own tools do: by the interface's number.
+static inline void HostScopeName(unsigned long scope, char *buffer, size_t capacity) {
+    snprintf(buffer, capacity, "%lu", scope);
 }
 
 // Windows's service manager needs nothing of the listener between two jobs.

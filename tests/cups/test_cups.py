@@ -608,12 +608,18 @@ class CupsRelayTest(unittest.TestCase):
 
     def test_job_names_the_client_as_its_originating_host(self):
         relay, port = self.start_relay()
+        # The relay's one socket takes both families; an IPv4 client is never named ::ffff:a.b.c.d.
         with socket.create_connection(("127.0.0.1", port), source_address=("127.0.0.7", 0)) as client:
             client.sendall(b"from elsewhere")
         self.assertEqual(b"from elsewhere", self.cups.wait_jobs(self.office, 1)[0][0])
-        self.assertEqual(["Accept print job for office from 127.0.0.7"], self.log_lines(relay))
-        bench.wait_for(lambda: self.cups.page_log(), 10, "the page log")
-        self.assertEqual(["127.0.0.7"], [f for f in self.cups.page_log().split() if f.startswith("127.")])
+        with socket.create_connection(("::1", port)) as client:
+            client.sendall(b"over IPv6")
+        self.assertEqual(b"over IPv6", self.cups.wait_jobs(self.office, 2)[1][0])
+        self.assertEqual(["Accept print job for office from 127.0.0.7", "Accept print job for office from ::1"],
+                         self.log_lines(relay))
+        bench.wait_for(lambda: "::1" in self.cups.page_log(), 10, "the page log")
+        self.assertEqual(["127.0.0.7", "::1"],
+                         [f for f in self.cups.page_log().split() if f.startswith(("127.", "::"))])
 
     def test_burst_of_clients_that_do_not_wait(self):
         relay, port = self.start_relay()

@@ -14,6 +14,8 @@ import lab as bench
 class ConsoleRelayTests(bench.LabTests):
     # Exit status of a relay that cannot bind: 0 on Windows, the service's stop code 4 on Linux.
     bind_failure_status = 0
+    # Windows's AbortPrinter drops the job; Wine's does nothing, so there the job still prints.
+    aborted_job_printed = True
 
     def line(self, text):
         return text.encode() + self.lab.log_end
@@ -91,6 +93,34 @@ class ConsoleRelayTests(bench.LabTests):
         self.assertEqual([b"kept"], self.lab.wait_jobs(printer, 1))
         self.assertEqual(self.log_lines("Accept print job for Nobody from 127.0.0.1", "Error opening print job.",
                                         "Accept print job for Real from 127.0.0.1"), relay.log())
+
+    def test_ipv6_clients_and_a_silent_client_reset_when_the_key_asks(self):
+        printer = self.lab.add_printer("Dual")
+        port = bench.free_port()
+        key = bench.VENDOR_KEY % port
+        self.lab.set_reg_value(key, "IPv6", bench.REG_DWORD, (1).to_bytes(4, "little"))
+        self.lab.set_reg_value(key, "IdleTimeout", bench.REG_DWORD, (2).to_bytes(4, "little"))
+        # Linux listens on both families always and takes its time-out from its conf.
+        relay = self.lab.start(["STANDALONE", "Dual", str(port)], extra_env={"FERROLINK_IDLE_TIMEOUT": "2"})
+        relay.wait_listening(port)
+        with socket.create_connection(("::1", port)) as client:
+            client.sendall(b"over IPv6")
+        self.lab.wait_jobs(printer, 1)
+        bench.send_job(port, b"over IPv4")
+        self.lab.wait_jobs(printer, 2)
+        with socket.create_connection(("127.0.0.1", port)) as silent:
+            silent.sendall(b"then silent")
+            silent.settimeout(30)
+            with self.assertRaises(ConnectionResetError):
+                silent.recv(1)
+        bench.send_job(port, b"slow, under the time-out", chunk=5, pause=0.5)
+        aborted = [b"then silent"] if self.aborted_job_printed else []
+        expected = [b"over IPv6", b"over IPv4"] + aborted + [b"slow, under the time-out"]
+        self.assertEqual(expected, self.lab.wait_jobs(printer, len(expected)))
+        accept = "Accept print job for Dual from "
+        self.assertEqual(self.log_lines(accept + "::1", accept + "127.0.0.1", accept + "127.0.0.1",
+                                        "No data from 127.0.0.1 for 2 s: the connection is reset, its job is not "
+                                        "printed.", accept + "127.0.0.1"), relay.log())
 
     def test_background_relays_detached_from_the_console(self):
         printer = self.lab.add_printer("Back")
@@ -250,6 +280,7 @@ class ConsoleRelayTests(bench.LabTests):
 
 class HostConsoleTest(ConsoleRelayTests, unittest.TestCase):
     lab_class = bench.HostLab
+    aborted_job_printed = False
     bind_failure_status = 4
 
     def test_a_stop_lets_the_job_being_received_finish(self):

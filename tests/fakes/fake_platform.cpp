@@ -295,6 +295,12 @@ BOOL GetPrinterDriverA(HANDLE handle, LPSTR, DWORD level, LPBYTE buffer, DWORD s
     return TRUE;
 }
 
+BOOL AbortPrinter(HANDLE handle) {
+    Lock lock(StateMutex);
+    TheState.jobs.at((uintptr_t)handle - 1).aborted = true;
+    return TRUE;
+}
+
 BOOL ClosePrinter(HANDLE handle) {
     Lock lock(StateMutex);
     int index = (int)(uintptr_t)handle - 1;
@@ -323,7 +329,9 @@ int WSAGetLastError(void) {
 SOCKET socket(int family, int type, int protocol) {
     Lock lock(StateMutex);
     int call = TheState.socketCalls++;
-    if (family != AF_INET || type != SOCK_STREAM || protocol != 0)
+    TheState.socketFamily = family;
+    if ((family != AF_INET && family != AF_INET6) || type != SOCK_STREAM || protocol != 0 ||
+        (family == AF_INET6 && TheState.noIpv6))
         LastSocketError = WSAEAFNOSUPPORT;
     else if (TheState.socketError != 0)
         LastSocketError = TheState.socketError;
@@ -337,17 +345,65 @@ SOCKET socket(int family, int type, int protocol) {
 int bind(SOCKET, const struct sockaddr *address, int length) {
     Lock lock(StateMutex);
     const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)address;
-    if (length != sizeof(struct sockaddr_in) || ipv4->sin_family != AF_INET) {
+    const struct sockaddr_in6 *ipv6 = (const struct sockaddr_in6 *)address;
+    TheState.boundFamily = ipv4->sin_family;
+    if (ipv4->sin_family == AF_INET6 && length == sizeof(struct sockaddr_in6)) {
+        TheState.boundPort = ipv6->sin6_port;
+        TheState.boundAddress6.assign((const char *)ipv6->sin6_addr.s6_addr, 16);
+    } else if (length == sizeof(struct sockaddr_in) && ipv4->sin_family == AF_INET) {
+        TheState.boundPort = ipv4->sin_port;
+        TheState.boundAddress = ipv4->sin_addr.s_addr;
+    } else {
         LastSocketError = WSAEFAULT;
         return SOCKET_ERROR;
     }
-    TheState.boundPort = ipv4->sin_port;
-    TheState.boundAddress = ipv4->sin_addr.s_addr;
     if (TheState.bindError != 0) {
         LastSocketError = TheState.bindError;
         return SOCKET_ERROR;
     }
     return 0;
+}
+
+// Records the options the listener sets, each of 4 bytes: a DWORD, or a linger of two halves.
+int setsockopt(SOCKET, int level, int name, const char *value, int length) {
+    Lock lock(StateMutex);
+    const char *label = level == IPPROTO_IPV6 && name == IPV6_V6ONLY ? "v6only"
+                        : level == SOL_SOCKET && name == SO_RCVTIMEO ? "rcvtimeo"
+                        : level == SOL_SOCKET && name == SO_LINGER   ? "linger"
+                                                                     : nullptr;
+    if (label == nullptr || length != 4)
+        return LastSocketError = WSAEINVAL, SOCKET_ERROR;
+    u_short halves[2];
+    memcpy(halves, value, 4);
+    TheState.options.push_back(std::string(label) + " " +
+                               (name == SO_LINGER
+                                    ? std::to_string(halves[0]) + " " + std::to_string(halves[1])
+                                    : std::to_string(*(const DWORD *)value)));
+    return 0;
+}
+
+// Fills the peer as the listener's family gives it: an IPv4 client of an IPv6 socket is mapped.
+static int FillPeer(const Client &client, struct sockaddr *address) {
+    if (TheState.socketFamily != AF_INET6) {
+        struct sockaddr_in peer;
+        memset(&peer, 0, sizeof peer);
+        peer.sin_family = AF_INET;
+        memcpy(&peer.sin_addr, client.address, 4);
+        memcpy(address, &peer, sizeof peer);
+        return sizeof peer;
+    }
+    struct sockaddr_in6 peer;
+    memset(&peer, 0, sizeof peer);
+    peer.sin6_family = AF_INET6;
+    peer.sin6_scope_id = client.scope;
+    if (client.address6.size() == 16) {
+        memcpy(peer.sin6_addr.s6_addr, client.address6.data(), 16);
+    } else {
+        peer.sin6_addr.s6_addr[10] = peer.sin6_addr.s6_addr[11] = 0xFF;
+        memcpy(peer.sin6_addr.s6_addr + 12, client.address, 4);
+    }
+    memcpy(address, &peer, sizeof peer);
+    return sizeof peer;
 }
 
 int listen(SOCKET, int backlog) {
@@ -381,12 +437,7 @@ SOCKET accept(SOCKET, struct sockaddr *address, int *length) {
         LastSocketError = client.acceptError;
         return INVALID_SOCKET;
     }
-    struct sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    memcpy(&peer.sin_addr, client.address, 4);
-    memcpy(address, &peer, sizeof peer);
-    *length = sizeof peer;
+    *length = FillPeer(client, address);
     if (TheState.onAccept)
         TheState.onAccept(index);
     return (SOCKET)(1000 + index);
@@ -850,6 +901,10 @@ bool ReadHandedSetting(HandedSetting setting, char *buffer, size_t capacity) {
         return false;
     snprintf(buffer, capacity, "%s", found->second.size() < capacity ? found->second.c_str() : "");
     return true;
+}
+
+void HostScopeName(unsigned long scope, char *buffer, size_t capacity) {
+    snprintf(buffer, capacity, "if%lu", scope);
 }
 
 void HostBetweenJobs(uintptr_t, const char *, HostLogWriter) {

@@ -28,6 +28,8 @@ struct Client {
     bool acceptFails = false;
     int acceptError = 0;
     uint8_t address[4] = {127, 0, 0, 1};
+    std::string address6; // 16 bytes: an IPv6 client (else IPv4, mapped on an IPv6 socket)
+    uint32_t scope = 0;   // its scope
     std::vector<Receive> steps;
     bool closed = false;           // set by closesocket
     std::vector<int> receiveSizes; // the length asked of each recv
@@ -41,6 +43,7 @@ struct Job {
     std::string datatype;
     std::vector<std::string> writes; // one entry per WritePrinter call
     bool closed = false;
+    bool aborted = false; // AbortPrinter
     std::string Bytes() const;
 };
 
@@ -66,6 +69,7 @@ struct Registration {
 struct State {
     // Sockets.
     int socketError = 0;        // socket() fails with this number
+    bool noIpv6 = false;        // socket(AF_INET6) fails with WSAEAFNOSUPPORT
     int socketCallsAllowed = 1; // later calls fail with WSAENOBUFS
     int bindError = 0;          // bind() fails with this number
     int listenFailAt = -1;      // this listen call fails (-1: when the clients run out)
@@ -75,6 +79,9 @@ struct State {
     int socketCalls = 0, listenCalls = 0, closedListeners = 0, startups = 0, cleanups = 0;
     uint16_t boundPort = 0;
     uint32_t boundAddress = 0xFFFFFFFF;
+    int socketFamily = 0, boundFamily = 0; // of the last socket() and bind()
+    std::string boundAddress6;             // the 16 bytes an IPv6 bind asked for
+    std::vector<std::string> options;      // setsockopt: "v6only 0", "rcvtimeo <ms>", "linger 1 0"
     int backlog = -1;
     std::vector<std::string> events;             // ordered record of notable calls
     std::function<void(size_t client)> onAccept; // runs as accept hands out a client

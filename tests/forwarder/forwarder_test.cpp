@@ -202,12 +202,96 @@ TEST_F(ForwarderTest, FailedCloseIsLoggedOnceAndOnlyForAStartedJob) {
 TEST_F(ForwarderTest, ReceiveErrorEndsTheJobLikeANormalEnd) {
     AddClient({fake::Data("partial"), fake::Failure(WSAECONNRESET), fake::Data("never")});
     AddClient({fake::Data("next")});
+    AddClient({fake::Data("no time-out asked"), fake::Failure(WSAETIMEDOUT)});
     RunPrintListener(false);
-    ASSERT_EQ(2u, Jobs().size());
+    ASSERT_EQ(3u, Jobs().size());
     EXPECT_EQ("partial", Jobs()[0].Bytes());
     EXPECT_TRUE(Jobs()[0].closed);
     EXPECT_EQ("next", Jobs()[1].Bytes());
-    EXPECT_EQ(2u, LogLines().size()) << "no line for a receive error";
+    EXPECT_EQ("no time-out asked", Jobs()[2].Bytes());
+    EXPECT_FALSE(Jobs()[2].aborted);
+    EXPECT_EQ(3u, LogLines().size()) << "no line for a receive error";
+}
+
+static const std::string Dword1("\1\0\0\0", 4);
+
+static std::string Ipv6(std::initializer_list<int> groups) {
+    std::string bytes;
+    for (int group : groups)
+        bytes += {char(group >> 8), char(group & 0xFF)};
+    return bytes;
+}
+
+TEST_F(ForwarderTest, Ipv6ValueMakesADualStackListenerWhoseLinesShowEachClientsForm) {
+    fake::SetValue(ServiceKey(9100), "IPv6", REG_DWORD, Dword1);
+    // Rows: the client's address (empty: IPv4 10.0.0.7, mapped), its scope, the line's form.
+    const std::tuple<std::string, uint32_t, std::string> rows[] = {
+        {"", 0, "10.0.0.7"},
+        {Ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 7}), 0, "2001:db8::7"},
+        {Ipv6({0xfe80, 0, 0, 0, 0, 0, 0, 1}), 3, "fe80::1%if3"},
+        {Ipv6({0, 0, 0, 0, 0, 0, 0, 1}), 0, "::1"},
+        {Ipv6({1, 0, 0, 2, 0, 0, 0, 3}), 0, "1:0:0:2::3"},
+        {Ipv6({1, 0, 0, 2, 0, 0, 3, 4}), 0, "1::2:0:0:3:4"},
+        {Ipv6({1, 0, 2, 3, 4, 5, 6, 0xABCD}), 0, "1:0:2:3:4:5:6:abcd"},
+        {Ipv6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 0}), 0, "2001:db8::"},
+    };
+    Lines expected;
+    for (const auto &[address, scope, shown] : rows) {
+        fake::Client &client = AddClient({fake::Data(shown)});
+        const uint8_t ipv4[4] = {10, 0, 0, 7};
+        std::copy(ipv4, ipv4 + 4, client.address);
+        client.address6 = address;
+        client.scope = scope;
+        expected.push_back("Accept print job for HP from " + shown);
+    }
+    RunPrintListener(false);
+    EXPECT_EQ(expected, LogLines());
+    EXPECT_EQ(AF_INET6, fake::Get().boundFamily);
+    EXPECT_EQ(std::string(16, '\0'), fake::Get().boundAddress6);
+    EXPECT_EQ(htons(9100), fake::Get().boundPort);
+    EXPECT_EQ(Lines{"v6only 0"}, fake::Get().options);
+    EXPECT_EQ(2, fake::Get().backlog);
+    EXPECT_EQ(std::size(rows), Jobs().size());
+}
+
+TEST_F(ForwarderTest, WithoutIpv6TheListenerStaysIpv4AndASystemWithoutItFallsBack) {
+    fake::Get().noIpv6 = true;
+    fake::Get().socketCallsAllowed = 3;
+    for (bool asked : {false, true}) {
+        if (asked)
+            fake::SetValue(ServiceKey(9100), "IPv6", REG_DWORD, Dword1);
+        AddClient({});
+        RunPrintListener(false);
+        EXPECT_EQ(AF_INET, fake::Get().boundFamily);
+        EXPECT_TRUE(fake::Get().options.empty()) << "no socket option without the values";
+    }
+    EXPECT_EQ((Lines{"Accept print job for HP from 127.0.0.1",
+                     "IPv6 is off on this system: listening for IPv4 clients only.",
+                     "Accept print job for HP from 127.0.0.1"}),
+              LogLines());
+    EXPECT_EQ(3, fake::Get().socketCalls) << "IPv6 asked for only when the key says so";
+}
+
+TEST_F(ForwarderTest, IdleTimeoutResetsASilentClientAndAbortsItsJob) {
+    fake::SetValue(ServiceKey(9100), "IdleTimeout", REG_DWORD, std::string("\5\0\0\0", 4));
+    AddClient({fake::Data("partial"), fake::Failure(WSAETIMEDOUT), fake::Data("never")});
+    AddClient({fake::Data("slow "), fake::Data("but "), fake::Data("whole")});
+    AddClient({fake::Data("cut"), fake::Failure(WSAECONNRESET)});
+    RunPrintListener(false);
+    EXPECT_EQ(
+        (Lines{"Accept print job for HP from 127.0.0.1",
+               "No data from 127.0.0.1 for 5 s: the connection is reset, its job is not "
+               "printed.",
+               "Accept print job for HP from 127.0.0.1", "Accept print job for HP from 127.0.0.1"}),
+        LogLines());
+    ASSERT_EQ(3u, Jobs().size());
+    EXPECT_TRUE(Jobs()[0].aborted && Jobs()[0].closed);
+    EXPECT_EQ("slow but whole", Jobs()[1].Bytes());
+    EXPECT_FALSE(Jobs()[1].aborted);
+    EXPECT_FALSE(Jobs()[2].aborted) << "only the time-out aborts";
+    EXPECT_EQ((Lines{"rcvtimeo 5000", "linger 1 0", "rcvtimeo 5000", "rcvtimeo 5000"}),
+              fake::Get().options);
+    EXPECT_EQ(0, fake::Get().openHandles);
 }
 
 TEST_F(ForwarderTest, AcceptFailureIsSilentAndTheListenerGoesOn) {

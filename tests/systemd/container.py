@@ -21,8 +21,9 @@ REPO = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)),
 CHECKOUT = "/srv/ferrolink-checkout"
 BACKEND = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cups", "tofile")
 SENDER = ('import socket, sys\n'
-          'timeout = float(sys.argv[2]) if len(sys.argv) > 2 else None\n'
-          'with socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout) as s:\n'
+          'timeout = float(sys.argv[2]) if len(sys.argv) > 2 and sys.argv[2] else None\n'
+          'host = sys.argv[3] if len(sys.argv) > 3 else "127.0.0.1"\n'
+          'with socket.create_connection((host, int(sys.argv[1])), timeout) as s:\n'
           '    s.sendall(sys.stdin.buffer.read())\n')
 # Sends the first half of a job, lets waiting clients connect and send theirs whole, runs a command
 # (a restart), sends the second half and closes; each job's bytes are its index repeated.
@@ -150,10 +151,10 @@ class Container:
         out = self.run("lpstat -W all -o %s" % queue).stdout
         return [line.split()[1] for line in out.splitlines() if line.strip()]
 
-    def send_job(self, port, data, timeout=None, check=True):
-        """Connects to the port on the container's 127.0.0.1, sends the data and closes; returns the
-        sender's exit status (not 0 when the connection failed within the time-out)."""
-        return self.run("/usr/bin/python3 -c '%s' %d %s" % (SENDER, port, timeout or ""), input=data,
+    def send_job(self, port, data, timeout=None, check=True, host="127.0.0.1"):
+        """Connects to the port on the container's 127.0.0.1 (or host), sends the data and closes;
+        returns the sender's exit status (not 0 when the connection failed within the time-out)."""
+        return self.run("/usr/bin/python3 -c '%s' %d '%s' %s" % (SENDER, port, timeout or "", host), input=data,
                         check=check).returncode
 
     def send_mid_job(self, port, size, waiting, command):

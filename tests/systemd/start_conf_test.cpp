@@ -20,6 +20,9 @@ TEST(StartConf, LinesReadAsSystemdReadThemOrAreRefusedWithTheirLine) {
         {"PRINTER='a \\ b'\n", "a \\ b", ""},
         {"PRINTER=a\\ b\\\\ \n", "a b\\", ""},
         {"PRINTER=one\nPRINTER=two\n", "two", ""},
+        {"PRINTER=office\nIDLE_TIMEOUT=90\n", "office", ""},
+        {"PRINTER=office\nFERROLINK_IDLE_TIMEOUT=9\n", nullptr,
+         "c line 2: unknown name FERROLINK_I"},
         {"PRINTER=office\nDNSSD_NAME=Caf\xe9\n", "office", ""}, // the default name then
         {"PRINTER=office\nPRINTR=lab\n", nullptr, "c line 2: unknown name PRINTR"},
         {"export PRINTER=office\n", nullptr, "c line 1: it is neither a line NAME=value"},

@@ -207,6 +207,71 @@ class SystemdLifecycleTest(unittest.TestCase):
             box.close()
 
 
+# Sends part of a job and then nothing; says how the relay ended the connection and after how long.
+SILENT = ('import socket, time\n'
+          's = socket.create_connection(("127.0.0.1", 9100))\n'
+          's.sendall(b"then silent")\n'
+          'start = time.monotonic()\n'
+          'try:\n'
+          '    print("end" if s.recv(1) == b"" else "data")\n'
+          'except ConnectionResetError:\n'
+          '    print("reset after %.1f s" % (time.monotonic() - start))\n')
+
+
+class DualStackTest(unittest.TestCase):
+    def test_both_families_on_one_socket_an_allow_list_of_one_and_a_silent_client_reset(self):
+        deb = build_package()
+        box = container.Container(files=[deb])
+        try:
+            folder = box.add_queue("office")
+            box.run("dpkg -i " + box.inside(deb))
+            box.run("mkdir -p /etc/ferrolink && printf 'PRINTER=office\\nIDLE_TIMEOUT=2\\n' > /etc/ferrolink/9100.conf"
+                    " && systemctl start ferrolink@9100")
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay")
+            box.send_job(9100, b"over IPv6", host="::1")
+            box.send_job(9100, b"over IPv4")
+            self.assertEqual([b"over IPv6", b"over IPv4"], [data for data, _ in box.wait_jobs(folder, 2)])
+            said = box.run("/usr/bin/python3 -c '%s'" % SILENT).stdout.strip()
+            self.assertRegex(said, r"^reset after [23]\.[0-9] s$")
+            box.run("/usr/bin/python3 -c 'import socket, time\n"
+                    "with socket.create_connection((\"::1\", 9100)) as s:\n"
+                    "    for part in (b\"slow \", b\"but \", b\"whole\"): s.sendall(part); time.sleep(1.2)\n'")
+            self.assertEqual([b"over IPv6", b"over IPv4", b"slow but whole"],
+                             [data for data, _ in box.wait_jobs(folder, 3)])
+            journal = box.run("journalctl -u ferrolink@9100 -o cat --no-pager").stdout.splitlines()
+            accept = "Accept print job for office from "
+            self.assertEqual([accept + "::1", accept + "127.0.0.1", accept + "127.0.0.1",
+                              "No data from 127.0.0.1 for 2 s: the connection is reset, its job is not printed.",
+                              accept + "::1"],
+                             [line for line in journal if line.startswith(("Accept", "No data", "The connection"))])
+            self.assertEqual(3, len(box.jobs(folder)), "the silent client's job is not printed")
+
+            # A drop-in that admits ::1 alone refuses 127.0.0.1.
+            box.put("/etc/systemd/system/ferrolink@9100.socket.d/allow.conf",
+                    b"[Socket]\nIPAddressDeny=any\nIPAddressAllow=::1\n")
+            box.run("systemctl daemon-reload && systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+                    " && systemctl start ferrolink@9100")
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay")
+            box.send_job(9100, b"admitted", host="::1")
+            self.assertEqual(b"admitted", box.wait_jobs(folder, 4)[-1][0])
+            refused = box.send_job(9100, b"refused", timeout=3, check=False)
+            self.assertNotEqual(0, refused, box.ip_filter_missing("ferrolink@9100.socket", 9100))
+            time.sleep(1)
+            self.assertEqual(4, len(box.jobs(folder)))
+
+            # A drop-in that binds one IPv6 address serves it alone.
+            box.put("/etc/systemd/system/ferrolink@9100.socket.d/allow.conf",
+                    b"[Socket]\nListenStream=\nListenStream=[::1]:9100\n")
+            box.run("systemctl daemon-reload && systemctl stop ferrolink@9100.service ferrolink@9100.socket"
+                    " && systemctl start ferrolink@9100")
+            bench.wait_for(lambda: box.listening(9100), 30, "the relay")
+            box.send_job(9100, b"on ::1 alone", host="::1")
+            self.assertEqual(b"on ::1 alone", box.wait_jobs(folder, 5)[-1][0])
+            self.assertNotEqual(0, box.send_job(9100, b"refused", timeout=3, check=False))
+        finally:
+            box.close()
+
+
 class MisconfiguredInstanceTest(unittest.TestCase):
     def test_an_instance_that_cannot_serve_ends_failed_with_its_reason_and_few_restarts(self):
         deb = build_package()

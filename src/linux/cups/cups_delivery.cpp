@@ -93,7 +93,9 @@ static void SendOnce(HoldFile *hold, bool *maybeTaken, CupsAnswer *answer, char 
         }
         *maybeTaken = false;
     }
-    if (CupsBeginJob(connection, job->queue, job->title, job->host, job->tag, answer))
+    // A file of version 1 names an IPv4 client only, in its own field.
+    const char *host = job->version >= 2 ? job->address : job->host;
+    if (CupsBeginJob(connection, job->queue, job->title, host, job->tag, answer))
         SendBytes(connection, hold, answer, buffer, capacity);
     if (answer->verdict != CUPS_TAKEN && answer->maybeTaken)
         *maybeTaken = true;

@@ -23,7 +23,7 @@ struct CupsPrinter {
     CupsAnswer answer;   // why the fast path failed
     char name[256];      // the destination's name
     char title[256];     // the document's name
-    char originHost[16]; // the client's address, dotted
+    char originHost[64]; // the client's address: IPv4 dotted, IPv6 compressed
     HoldFile hold;       // the job's copy on disk, and the job's life (hold.job)
     char buffer[CUPS_BUFFER_SIZE];
 };

@@ -75,7 +75,8 @@ bool HoldCreate(HoldFile *hold, const char *queue, const char *title, const char
     hold->header.version = HOLD_VERSION;
     snprintf(hold->header.queue, sizeof hold->header.queue, "%s", queue);
     snprintf(hold->header.title, sizeof hold->header.title, "%s", title);
-    snprintf(hold->header.host, sizeof hold->header.host, "%s", host);
+    // Version 1's field holds an IPv4 address only: an IPv6 client is in the address field alone.
+    snprintf(hold->header.host, sizeof hold->header.host, "%s", strchr(host, ':') ? "" : host);
     snprintf(hold->header.address, sizeof hold->header.address, "%s", host);
     NewTag(hold->header.tag, sizeof hold->header.tag);
     HoldFolder(folder, sizeof folder);

@@ -24,7 +24,7 @@ struct HoldHeader {
     char magic[16]; // "FERROLINK-HOLD1" while held; "FERROLINK-TAKEN" once the scheduler took it
     char queue[HOLD_QUEUE_SIZE]; // the destination as the relay named it
     char title[HOLD_TITLE_SIZE];
-    char host[HOLD_HOST_SIZE]; // the client's IPv4 address, dotted, or ""
+    char host[HOLD_HOST_SIZE]; // the client's IPv4 address, dotted, or "" (an IPv6 client)
     char tag[HOLD_TAG_SIZE];   // a UUID of the job's own, which the scheduler keeps as job-uuid
     // Version 2 on:
     uint32_t version;                // HOLD_VERSION; 0 in a file of version 1

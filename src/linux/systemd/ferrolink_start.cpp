@@ -76,6 +76,21 @@ static void AddSetting(char *text, size_t capacity, const char *name, const char
     snprintf(text + used, capacity - used, "%s=%s\n", name, value);
 }
 
+// Checks IDLE_TIMEOUT (seconds, 1 to 7 digits; 300 when not set) into *seconds; false with the
+// reason for a value that is no such number.
+static bool IdleTimeout(const ConfSettings *conf, const char *file, const char **seconds,
+                        char *reason, size_t capacity) {
+    const char *value = conf->present[CONF_IDLE_TIMEOUT] ? conf->value[CONF_IDLE_TIMEOUT] : "300";
+    size_t digits = strspn(value, "0123456789");
+    *seconds = value;
+    if (digits > 0 && digits <= 7 && value[digits] == '\0')
+        return true;
+    snprintf(reason, capacity,
+             "IDLE_TIMEOUT=%s in %s is not a number of seconds (0 turns the time-out off)", value,
+             file);
+    return false;
+}
+
 // Turns the conf's settings into the hand-off's lines; false with the reason for a refusal.
 static bool HandOffText(const ConfSettings *conf, const char *file, char *text, size_t capacity,
                         char *reason, size_t reasonCapacity) {
@@ -85,6 +100,9 @@ static bool HandOffText(const ConfSettings *conf, const char *file, char *text, 
                  file);
         return false;
     }
+    const char *idle = "";
+    if (!IdleTimeout(conf, file, &idle, reason, reasonCapacity))
+        return false;
     const char *advertise = conf->present[CONF_ADVERTISE] ? conf->value[CONF_ADVERTISE] : "";
     bool on = strcmp(advertise, "yes") == 0;
     if (!on && advertise[0] != '\0' && strcmp(advertise, "no") != 0)
@@ -99,6 +117,7 @@ static bool HandOffText(const ConfSettings *conf, const char *file, char *text, 
     AddSetting(text, capacity, "FERROLINK_ADVERTISE", on ? "1" : "0");
     AddSetting(text, capacity, "FERROLINK_DNSSD_NAME",
                conf->present[CONF_DNSSD_NAME] ? conf->value[CONF_DNSSD_NAME] : "");
+    AddSetting(text, capacity, "FERROLINK_IDLE_TIMEOUT", idle);
     return true;
 }
 

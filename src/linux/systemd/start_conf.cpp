@@ -9,10 +9,18 @@
 #include <string.h>
 
 static const char *const Names[CONF_NAME_COUNT] = {
-    "PRINTER",        "ADVERTISE",           "DNSSD_NAME",
-    "CUPS_SERVER",    "CUPS_USER",           "FERROLINK_SPOOLER",
-    "FERROLINK_ROOT", "FERROLINK_ADVERTISE", "FERROLINK_DNSSD_NAME",
+    "PRINTER",
+    "ADVERTISE",
+    "DNSSD_NAME",
+    "CUPS_SERVER",
+    "CUPS_USER",
+    "FERROLINK_SPOOLER",
+    "FERROLINK_ROOT",
+    "IDLE_TIMEOUT",
+    "FERROLINK_ADVERTISE",
+    "FERROLINK_DNSSD_NAME",
     "JOURNAL_STREAM",
+    "FERROLINK_IDLE_TIMEOUT",
 };
 
 // Gives the name as the conf writes it.
@@ -136,7 +144,8 @@ static const char *SplitLine(const char *line, const char *end, bool raw, ConfNa
     if (!IsNameText(line, (size_t)(nameEnd - line)))
         return "it is neither a line NAME=value nor a comment";
     *name = FindName(line, (size_t)(nameEnd - line));
-    if (*name == CONF_NAME_COUNT)
+    // The hand-off's own name is no conf's: IDLE_TIMEOUT sets it.
+    if (*name == CONF_NAME_COUNT || (!raw && *name == CONF_FERROLINK_IDLE_TIMEOUT))
         return "unknown name";
     const char *from = equals + 1;
     while (!raw && from < end && IsBlank(*from))
@@ -181,7 +190,8 @@ static bool TakeLine(const char *line, const char *end, int number, const char *
     if (failure != NULL && strcmp(failure, "unknown name") == 0)
         snprintf(reason, capacity,
                  "%s line %d: unknown name %.*s (known: PRINTER, ADVERTISE, "
-                 "DNSSD_NAME, CUPS_SERVER, CUPS_USER, FERROLINK_SPOOLER, FERROLINK_ROOT)",
+                 "DNSSD_NAME, IDLE_TIMEOUT, CUPS_SERVER, CUPS_USER, FERROLINK_SPOOLER, "
+                 "FERROLINK_ROOT)",
                  file, number, (int)((const char *)memchr(line, '=', (size_t)(end - line)) - line),
                  line);
     else if (failure != NULL && strcmp(failure, "not UTF-8") == 0)

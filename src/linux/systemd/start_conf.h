@@ -15,11 +15,14 @@ enum ConfName {
     CONF_CUPS_USER,
     CONF_FERROLINK_SPOOLER,
     CONF_FERROLINK_ROOT,
+    CONF_IDLE_TIMEOUT, // seconds a client may stay silent; 0 never resets it
     // Taken for the confs written for 1.2's environment file; ADVERTISE, DNSSD_NAME and systemd's
     // own stream decide these, so a value here changes nothing, as it changed nothing then.
     CONF_FERROLINK_ADVERTISE,
     CONF_FERROLINK_DNSSD_NAME,
     CONF_JOURNAL_STREAM,
+    // The hand-off's name for IDLE_TIMEOUT, which IDLE_TIMEOUT decides in a conf.
+    CONF_FERROLINK_IDLE_TIMEOUT,
     CONF_NAME_COUNT
 };
 

@@ -21,9 +21,15 @@ void SetHostError(unsigned int error);
 // Writes every byte to a descriptor; false when the system takes no more.
 bool WriteAllBytes(int fd, const void *data, size_t size);
 
-// Fills buffer with the IPv4 address, dotted, of the peer of the connection that accept returned
-// last; "" before any.
+// Fills buffer with the address of the peer of the connection that accept returned last, as the
+// lines show it (an IPv4 client dotted, an IPv6 one compressed with its scope); "" before any.
 void LastAcceptedPeer(char *buffer, size_t capacity);
+
+// Marks the connection being served as broken off: the job begun on it is then not printed.
+void HostAbortServedClient(void);
+
+// Leaves error for WSAGetLastError; returns SOCKET_ERROR.
+int HostSocketFailure(int error);
 
 // The record of the connection being served, which the job begun on it holds (see
 // linux/job/job.h); the serial tells that connection from a later one.

@@ -10,11 +10,16 @@
 enum HandedSetting {
     HANDED_ADVERTISE,      // "1" on, "0" off: the key's "Advertise"
     HANDED_ADVERTISE_NAME, // the key's "AdvertiseName"
+    HANDED_IPV6,           // "1" dual-stack, "0" IPv4 only: the key's "IPv6"
+    HANDED_IDLE_TIMEOUT,   // seconds, "0" none: the key's "IdleTimeout"
 };
 
 // Fills buffer with the setting the start handed ("" when it does not fit); false when it handed
 // none, and the key's value counts.
 bool ReadHandedSetting(HandedSetting setting, char *buffer, size_t capacity);
+
+// Names an IPv6 address's scope (a link-local client's interface) for the lines that show it.
+void HostScopeName(unsigned long scope, char *buffer, size_t capacity);
 
 // The system's one writer of its log file (LogLine), handed to the platform for its own lines.
 typedef void (*HostLogWriter)(const char *line);

@@ -38,8 +38,7 @@ enum { LISTEN_DEPTH = 4096, UNARMED_WAIT_MS = 10000 };
 
 static thread_local int LastSocketError;
 static std::atomic<int> StartupCount;
-static std::atomic<uint32_t> LastPeer; // network order
-static std::atomic<bool> PeerKnown;
+static char LastPeer[64]; // in text; the serving thread alone writes and reads it
 static std::atomic<int> ListeningPort;
 
 // How the served connection's stream stands: as recv saw it, then as its job told it.
@@ -64,6 +63,11 @@ static ServedClient Served;
 static int Failed(int error) {
     LastSocketError = error;
     return SOCKET_ERROR;
+}
+
+// Lets the layer's other socket calls fail with a Winsock number.
+int HostSocketFailure(int error) {
+    return Failed(error);
 }
 
 // Starts Windows Sockets; versions below 2.0 are not offered.
@@ -95,16 +99,16 @@ int WSAGetLastError(void) {
     return LastSocketError;
 }
 
-// Creates a socket; only IPv4 stream sockets are offered, and only after WSAStartup.
+// Creates a socket; only stream sockets, IPv4 or IPv6, are offered, and only after WSAStartup.
 SOCKET socket(int family, int type, int protocol) {
     int error = 0;
     if (StartupCount.load() <= 0)
         error = WSANOTINITIALISED;
-    else if (family != AF_INET || type != SOCK_STREAM || protocol != 0)
+    else if ((family != AF_INET && family != AF_INET6) || type != SOCK_STREAM || protocol != 0)
         error = WSAEAFNOSUPPORT;
     int fd = error == 0 ? TakeInheritedListener() : -1;
     if (error == 0 && fd < 0)
-        fd = PosixStreamSocket(&error);
+        fd = PosixStreamSocket(family == AF_INET6, &error);
     if (fd < 0) {
         Failed(error);
         return INVALID_SOCKET;
@@ -112,11 +116,28 @@ SOCKET socket(int family, int type, int protocol) {
     return (SOCKET)fd;
 }
 
-// Binds an IPv4 address; a port another socket listens on fails with WSAEADDRINUSE.
+// Binds an IPv6 address; systemd's socket, of either family, serves a bind to any address.
+static int BindIpv6(SOCKET s, const struct sockaddr_in6 *ipv6) {
+    static const unsigned char any[16] = {0};
+    int error = 0;
+    bool anyAddress = memcmp(ipv6->sin6_addr.s6_addr, any, 16) == 0;
+    if (anyAddress && InheritedListenerBoundTo((int)s, htonl(INADDR_ANY), ipv6->sin6_port))
+        return 0;
+    if (PosixBind6((int)s, ipv6->sin6_addr.s6_addr, ipv6->sin6_scope_id, ipv6->sin6_port, &error) !=
+        0)
+        return Failed(error);
+    return 0;
+}
+
+// Binds an IPv4 or IPv6 address; a port another socket listens on fails with WSAEADDRINUSE.
 int bind(SOCKET s, const struct sockaddr *address, int length) {
     int error = 0;
     if (address == NULL || length < (int)sizeof(struct sockaddr_in))
         return Failed(WSAEFAULT);
+    if (address->sa_family == AF_INET6)
+        return length < (int)sizeof(struct sockaddr_in6)
+                   ? Failed(WSAEFAULT)
+                   : BindIpv6(s, (const struct sockaddr_in6 *)address);
     const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)address;
     if (ipv4->sin_family != AF_INET)
         return Failed(WSAEAFNOSUPPORT);
@@ -160,9 +181,8 @@ static bool RecordServed(int fd) {
 // Accepts a connection, arms its reset and records its peer for the spooler.
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
     int error = 0;
-    uint32_t peerAddress = 0;
-    uint16_t peerPort = 0;
-    int fd = PosixAccept((int)s, &peerAddress, &peerPort, &error);
+    PosixPeer peer;
+    int fd = PosixAccept((int)s, &peer, &error);
     if (fd < 0) {
         Failed(error);
         return INVALID_SOCKET;
@@ -171,17 +191,8 @@ SOCKET accept(SOCKET s, struct sockaddr *address, int *length) {
         Failed(WSAECONNABORTED);
         return INVALID_SOCKET;
     }
-    LastPeer = peerAddress;
-    PeerKnown = true;
-    if (address != NULL && length != NULL && *length >= (int)sizeof(struct sockaddr_in)) {
-        struct sockaddr_in peer;
-        memset(&peer, 0, sizeof peer);
-        peer.sin_family = AF_INET;
-        peer.sin_port = peerPort;
-        peer.sin_addr.s_addr = peerAddress;
-        memcpy(address, &peer, sizeof peer);
-        *length = sizeof peer;
-    }
+    snprintf(LastPeer, sizeof LastPeer, "%s", peer.text);
+    FillWinsockPeer(&peer, address, length);
     return (SOCKET)fd;
 }
 
@@ -190,14 +201,9 @@ int HostListenPort(void) {
     return ListeningPort.load();
 }
 
-// Dots the last accepted peer's address, first byte first.
+// Gives the last accepted peer's address as its lines show it.
 void LastAcceptedPeer(char *buffer, size_t capacity) {
-    uint32_t address = LastPeer.load();
-    const unsigned char *bytes = (const unsigned char *)&address;
-    if (!PeerKnown.load())
-        snprintf(buffer, capacity, "%s", "");
-    else
-        snprintf(buffer, capacity, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    snprintf(buffer, capacity, "%s", LastPeer);
 }
 
 // Says in words why a receive failed.
@@ -218,9 +224,9 @@ static void NoteStreamEnd(int fd, long received, int error) {
     if (received > 0 || fd != Served.fd.load() ||
         !Served.end.compare_exchange_strong(receiving,
                                             brokeOff ? CLIENT_BROKE_OFF : CLIENT_ENDED) ||
-        !brokeOff)
+        !brokeOff || error == WSAETIMEDOUT) // the listener says why a silent client is reset
         return;
-    char peer[16], reason[48];
+    char peer[64], reason[48];
     LastAcceptedPeer(peer, sizeof peer);
     DescribeReceiveError(error, reason, sizeof reason);
     fprintf(stderr, "The connection from %s broke off (%s): its job is not printed.\n", peer,
@@ -259,6 +265,13 @@ void HostTellClientDone(ServedClient *client, unsigned long serial) {
         PosixEndInOrder(fd);
 }
 
+// Marks the served connection broken off, so that the job begun on it is not printed.
+void HostAbortServedClient(void) {
+    int now = Served.end.load();
+    while (now != CLIENT_TOLD_DONE && !Served.end.compare_exchange_weak(now, CLIENT_BROKE_OFF))
+        ;
+}
+
 // Keeps the job's connection from ever hearing done: its close resets it.
 void HostTellClientFailed(ServedClient *client, unsigned long serial) {
     int now = client->end.load();
@@ -277,14 +290,4 @@ int closesocket(SOCKET s) {
     ForgetInheritedListener((int)s);
     PosixForgetAhead((int)s);
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
-}
-
-// Puts a port into network byte order.
-u_short htons(u_short value) {
-    return PosixHostToNet16(value);
-}
-
-// Puts an IPv4 address into network byte order.
-uint32_t htonl(uint32_t value) {
-    return PosixHostToNet32(value);
 }

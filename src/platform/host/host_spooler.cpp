@@ -85,7 +85,7 @@ DWORD StartDocPrinterA(HANDLE handle, DWORD level, LPBYTE docInfo) {
     if (!IsCupsHandle(handle))
         return FolderStartDoc(handle, title);
     unsigned int error = 0;
-    char client[16];
+    char client[64];
     LastAcceptedPeer(client, sizeof client);
     DWORD job = CupsClientStart(CupsSlot(handle), title, client, &error);
     CupsOutcome(job != 0, error);
@@ -141,6 +141,13 @@ BOOL GetPrinterA(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD 
 BOOL GetPrinterDriverA(HANDLE, LPSTR, DWORD, LPBYTE, DWORD, LPDWORD) {
     SetHostError(ERROR_UNKNOWN_PRINTER_DRIVER);
     return FALSE;
+}
+
+// Gives up the job begun on the handle: its connection counts as broken off, so that the close
+// that follows prints nothing and its client hears a reset.
+BOOL AbortPrinter(HANDLE) {
+    HostAbortServedClient();
+    return TRUE;
 }
 
 // Releases the handle; a job begun on it is complete afterwards, or FALSE tells it failed.

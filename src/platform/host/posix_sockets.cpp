@@ -7,10 +7,13 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 enum { READ_AHEAD = 128 * 1024 };
@@ -70,9 +73,9 @@ static int Fail(int *error) {
     return -1;
 }
 
-// Creates an IPv4 stream socket.
-int PosixStreamSocket(int *error) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// Creates a stream socket of either family.
+int PosixStreamSocket(bool ipv6, int *error) {
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     return fd < 0 ? Fail(error) : fd;
 }
 
@@ -88,6 +91,33 @@ int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *erro
     address.sin_port = portNetOrder;
     address.sin_addr.s_addr = addressNetOrder;
     return bind(fd, (struct sockaddr *)&address, sizeof address) != 0 ? Fail(error) : 0;
+}
+
+// Binds to an IPv6 address and port; SO_REUSEADDR as for IPv4.
+int PosixBind6(int fd, const unsigned char *address, uint32_t scope, uint16_t portNetOrder,
+               int *error) {
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in6 local;
+    memset(&local, 0, sizeof local);
+    local.sin6_family = AF_INET6;
+    local.sin6_port = portNetOrder;
+    local.sin6_scope_id = scope;
+    memcpy(&local.sin6_addr, address, 16);
+    return bind(fd, (struct sockaddr *)&local, sizeof local) != 0 ? Fail(error) : 0;
+}
+
+// Sets whether an IPv6 socket refuses IPv4 clients.
+int PosixSetV6Only(int fd, bool on, int *error) {
+    int value = on ? 1 : 0;
+    return setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &value, sizeof value) != 0 ? Fail(error) : 0;
+}
+
+// Bounds each receive's wait; 0 waits for ever.
+int PosixSetReceiveTimeout(int fd, unsigned long milliseconds, int *error) {
+    struct timeval wait = {(time_t)(milliseconds / 1000),
+                           (suseconds_t)(milliseconds % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ? Fail(error) : 0;
 }
 
 // Marks the socket listening (again).
@@ -108,30 +138,69 @@ int PosixWaitForClient(int fd, int wakeFd, int *error) {
     return (waits[1].revents & POLLIN) != 0 && wakeFd >= 0 ? 0 : 1;
 }
 
+// Names an interface for a link-local client's scope.
+void PosixInterfaceName(unsigned long index, char *buffer, size_t capacity) {
+    char name[IF_NAMESIZE];
+    if (if_indextoname((unsigned int)index, name) != NULL)
+        snprintf(buffer, capacity, "%s", name);
+    else
+        snprintf(buffer, capacity, "%lu", index);
+}
+
+// Records an accepted peer, a mapped IPv4 one as the IPv4 client it is.
+static void DescribePeer(const struct sockaddr_storage *from, PosixPeer *peer) {
+    memset(peer, 0, sizeof *peer);
+    const struct sockaddr_in6 *ipv6 = (const struct sockaddr_in6 *)from;
+    if (from->ss_family == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&ipv6->sin6_addr)) {
+        peer->family = 6;
+        memcpy(peer->address, &ipv6->sin6_addr, 16);
+        peer->port = ipv6->sin6_port;
+        peer->scope = ipv6->sin6_scope_id;
+        inet_ntop(AF_INET6, &ipv6->sin6_addr, peer->text, sizeof peer->text);
+        if (peer->scope == 0)
+            return;
+        size_t used = strlen(peer->text);
+        peer->text[used] = '%';
+        PosixInterfaceName(peer->scope, peer->text + used + 1, sizeof peer->text - used - 1);
+        return;
+    }
+    peer->family = 4;
+    if (from->ss_family == AF_INET6) {
+        memcpy(peer->address, ipv6->sin6_addr.s6_addr + 12, 4);
+        peer->port = ipv6->sin6_port;
+    } else {
+        const struct sockaddr_in *ipv4 = (const struct sockaddr_in *)from;
+        memcpy(peer->address, &ipv4->sin_addr, 4);
+        peer->port = ipv4->sin_port;
+    }
+    inet_ntop(AF_INET, peer->address, peer->text, sizeof peer->text);
+}
+
 // Accepts one connection, retrying when a signal interrupts the wait.
-int PosixAccept(int fd, uint32_t *addressNetOrder, uint16_t *portNetOrder, int *error) {
-    struct sockaddr_in peer;
-    socklen_t length = sizeof peer;
+int PosixAccept(int fd, PosixPeer *peer, int *error) {
+    struct sockaddr_storage from;
+    socklen_t length = sizeof from;
     int connection;
-    memset(&peer, 0, sizeof peer);
+    memset(&from, 0, sizeof from);
     do {
-        connection = accept4(fd, (struct sockaddr *)&peer, &length, SOCK_CLOEXEC);
+        connection = accept4(fd, (struct sockaddr *)&from, &length, SOCK_CLOEXEC);
     } while (connection < 0 && errno == EINTR);
     if (connection < 0)
         return Fail(error);
-    *addressNetOrder = peer.sin_addr.s_addr;
-    *portNetOrder = peer.sin_port;
+    DescribePeer(&from, peer);
     return connection;
 }
 
-// Gives the local port of a bound socket, in host order; 0 when it has none.
+// Gives the local port of a bound socket of either family, in host order; 0 when it has none.
 int PosixLocalPort(int fd) {
-    struct sockaddr_in local;
+    struct sockaddr_storage local;
     socklen_t length = sizeof local;
     memset(&local, 0, sizeof local);
-    if (getsockname(fd, (struct sockaddr *)&local, &length) != 0 || local.sin_family != AF_INET)
+    if (getsockname(fd, (struct sockaddr *)&local, &length) != 0)
         return 0;
-    return ntohs(local.sin_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(((struct sockaddr_in6 *)&local)->sin6_port);
+    return local.ss_family == AF_INET ? ntohs(((struct sockaddr_in *)&local)->sin_port) : 0;
 }
 
 // Receives up to length bytes, retrying when a signal interrupts the wait.
@@ -140,6 +209,9 @@ long PosixReceive(int fd, char *buffer, size_t length, int *error) {
     do {
         received = recv(fd, buffer, length, 0);
     } while (received < 0 && errno == EINTR);
+    // On a blocking socket only a receive time-out gives EAGAIN; Winsock calls it WSAETIMEDOUT.
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        errno = ETIMEDOUT;
     return received < 0 ? Fail(error) : (long)received;
 }
 

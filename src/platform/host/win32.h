@@ -106,6 +106,7 @@ BOOL OpenPrinterA(LPSTR printerName, LPHANDLE printer, LPPRINTER_DEFAULTSA defau
 DWORD StartDocPrinterA(HANDLE printer, DWORD level, LPBYTE docInfo);
 BOOL WritePrinter(HANDLE printer, LPVOID buffer, DWORD count, LPDWORD written);
 BOOL ClosePrinter(HANDLE printer);
+BOOL AbortPrinter(HANDLE printer);
 
 // What the spooler knows of a printer (level 2); this layer fills the driver name (the make and
 // model) and the location, and leaves every other field empty.
@@ -165,7 +166,13 @@ BOOL GetPrinterDriverA(HANDLE printer, LPSTR environment, DWORD level, LPBYTE bu
 
 // Windows Sockets.
 #define AF_INET 2
+#define AF_INET6 23
 #define SOCK_STREAM 1
+#define SOL_SOCKET 0xffff
+#define SO_LINGER 0x0080
+#define SO_RCVTIMEO 0x1006
+#define IPPROTO_IPV6 41
+#define IPV6_V6ONLY 27
 #define INADDR_ANY ((uint32_t)0x00000000)
 #define INVALID_SOCKET ((SOCKET)(~0))
 #define SOCKET_ERROR (-1)
@@ -190,6 +197,24 @@ struct sockaddr_in {
     struct in_addr sin_addr;
     char sin_zero[8];
 };
+struct in6_addr {
+    unsigned char s6_addr[16];
+};
+struct sockaddr_in6 {
+    short sin6_family;
+    u_short sin6_port;
+    uint32_t sin6_flowinfo;
+    struct in6_addr sin6_addr;
+    uint32_t sin6_scope_id;
+};
+struct sockaddr_storage {
+    u_short ss_family;
+    char ss_data[126];
+} __attribute__((aligned(8)));
+struct linger {
+    u_short l_onoff;
+    u_short l_linger;
+};
 
 int WSAStartup(WORD version, LPWSADATA data);
 int WSACleanup(void);
@@ -199,6 +224,7 @@ int bind(SOCKET s, const struct sockaddr *address, int length);
 int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length);
 int recv(SOCKET s, char *buffer, int length, int flags);
+int setsockopt(SOCKET s, int level, int name, const char *value, int length);
 int closesocket(SOCKET s);
 u_short htons(u_short value);
 uint32_t htonl(uint32_t value);
@@ -362,4 +388,3 @@ void Sleep(DWORD milliseconds);
 int HostExitStatus(DWORD failureCode);
 
 #include "host_seams.h"
-
