@@ -6,6 +6,7 @@ import glob
 import os
 import random
 import re
+import struct
 import subprocess
 import tempfile
 import time
@@ -440,10 +441,12 @@ class HeldJobsStopTest(unittest.TestCase):
             seed = [n for n in os.listdir(box.host_path(held)) if n.endswith(".job")][0]
             header = bench.read_file(box.host_path(held + seed))[:-len(b"seed")]
             start = 16 + 256 + 256 + 16  # the header's UUID, after its magic, queue, title and host
+            length = start + 48 + 8  # the job's length, after the UUID, the version and a reserve
             for i in range(1500):
-                uuid = str(uuidlib.uuid4()).encode()
-                box.put(held + "%011d.%09d-%s.job" % (1, i, uuid.decode()),
-                        header[:start] + uuid + header[start + len(uuid):] + b"held %d\n" % i)
+                uuid, data = str(uuidlib.uuid4()).encode(), b"held %d\n" % i
+                made = header[:start] + uuid + header[start + len(uuid):]
+                made = made[:length] + struct.pack("<Q", len(data)) + made[length + 8:]
+                box.put(held + "%011d.%09d-%s.job" % (1, i, uuid.decode()), made + data)
             box.run("rm %s%s && chown -R ferrolink: %s && systemctl start cups" % (held, seed, held))
             box.run("systemctl start ferrolink@9100")
             bench.wait_for(lambda: len(box.jobs(folder)) >= 20, 120, "the held jobs going out")
