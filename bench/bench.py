@@ -424,6 +424,63 @@ class CupsBench:
                     out.close()
         self.results = kept  # profiled runs are slowed by the tracers
 
+    def traced(self, command, subject, test, size):
+        """Runs one measurement of test ('large' or 'rate') with the tracer command on the sender
+        (relay, lp or socat with its children); returns the tracer's output."""
+        out = tempfile.NamedTemporaryFile()
+        kept = {key: list(values) for key, values in self.results.items()}
+        tracer = None
+        if subject == "lp":
+            self.lp_prefix = command + ["-o", out.name]
+        else:
+            pid = self.relay.pid if subject == "relay" else self.socat.pid
+            tracer = subprocess.Popen(command + ["-o", out.name, "-p", str(pid)], stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(1)  # attached
+        if test == "large":
+            self.large(subject, size)
+        else:
+            self.rate(subject, size)
+        self.lp_prefix = []
+        if tracer:
+            tracer.send_signal(signal.SIGINT)
+            tracer.wait(60)
+        self.results = kept  # traced runs are slowed by the tracer
+        text = open(out.name, errors="replace").read()
+        out.close()
+        return text
+
+    def calls(self, large, jobs):
+        """System calls of the sender per MiB of one large job (relay and lp) and per 4 KiB job
+        (relay; lp forked by socat does not print under strace), with the busiest calls; then the relay's syncs of one large job (strace -T)."""
+        if not shutil.which("strace"):
+            print("(strace not installed: no system call counts)")
+            return []
+        rows = []
+        print("\nSystem calls of the sender (strace -c -f), per MiB of one %d MiB job and per 4 KiB job"
+              % (large // MIB))
+        for test, subject, per, unit in (("large", "relay", large / MIB, "MiB"), ("large", "lp", large / MIB, "MiB"),
+                                         ("rate", "relay", jobs, "job")):
+            text = self.traced(["strace", "-c", "-f"], subject, test, large if test == "large" else jobs)
+            table = [line.split() for line in text.splitlines() if line[:1] == " " or line.startswith("100")]
+            counted = [(int(f[3]), f[-1]) for f in table if len(f) >= 5 and f[3].isdigit()]
+            total = sum(n for n, name in counted if name == "total")
+            busiest = ", ".join("%s %.0f" % (name, n / per) for n, name in
+                                sorted((c for c in counted if c[1] != "total"), reverse=True)[:4])
+            print("  %-9s %-5s %9.1f calls per %s  (%s)" % (subject, test, total / per, unit, busiest))
+            rows.append(["calls per %s: %s %s" % (unit, subject, test), "%.1f" % (total / per), busiest])
+        text = self.traced(["strace", "-f", "-T", "-e", "trace=fdatasync,fsync,sync_file_range"], "relay", "large",
+                           large)
+        syncs = [(line.split("(")[0].split()[-1], float(line.rsplit("<", 1)[1].rstrip(">\n")))
+                 for line in text.splitlines() if line.rstrip().endswith(">") and "(" in line]
+        seal = next((seconds for name, seconds in syncs if name == "fdatasync"), float("nan"))
+        ranges = [seconds for name, seconds in syncs if name == "sync_file_range"]
+        print("relay's syncs over one %d MiB job: the seal's fdatasync %.1f ms; %d sync_file_range, %.1f ms in all; "
+              "every fsync and fdatasync %.1f ms" % (large // MIB, seal * 1000, len(ranges), sum(ranges) * 1000,
+                                                     sum(t for n, t in syncs if n != "sync_file_range") * 1000))
+        rows.append(["seal's fdatasync ms", "%.1f" % (seal * 1000)])
+        return rows
+
     def report(self, load):
         """Medians, ratios against the targets, and CPU by process; returns rows for the CSV."""
         rows = []
@@ -485,6 +542,7 @@ def cups_section(scratch, rounds, quick, profile):
         if profile:
             section.profile(large)
         rows = section.report(" ".join(load))
+        rows += section.calls(large, section.jobs)
         print("load after: %s" % " ".join(open("/proc/loadavg").read().split()[:3]))
         return rows
     finally:

@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -486,13 +487,17 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         const char *heardBeforeClose, *heardAfterClose;
         size_t jobs;
         Opening opening;
+        size_t tail; // bytes after the first five, sent in pieces of odd sizes
     } rows[] = {
-        {"a whole job", HalfClose, true, "end", "end", 1, Job},
-        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0, Job},
-        {"client reset mid-job", Reset, true, "reset", "reset", 0, Job},
-        {"an open that begins no job", HalfClose, true, "nothing yet", "reset", 0, NoJob},
-        {"the folder's sync fails", HalfClose, true, "nothing yet", "reset", 0, FolderSyncFails},
-        {"the reset cannot be armed", HalfClose, true, "reset", "reset", 0, ArmFails},
+        {"a whole job", HalfClose, true, "end", "end", 1, Job, 0},
+        {"a job in odd pieces across the read-ahead's edges", HalfClose, true, "end", "end", 1, Job,
+         700001},
+        {"relay gone before the job was whole", HalfClose, false, "nothing yet", "reset", 0, Job,
+         0},
+        {"client reset mid-job", Reset, true, "reset", "reset", 0, Job, 0},
+        {"an open that begins no job", HalfClose, true, "nothing yet", "reset", 0, NoJob, 0},
+        {"the folder's sync fails", HalfClose, true, "nothing yet", "reset", 0, FolderSyncFails, 0},
+        {"the reset cannot be armed", HalfClose, true, "reset", "reset", 0, ArmFails, 0},
     };
     std::string printer = Root + "/printers/Sockets";
     ASSERT_EQ(0, system(("mkdir -p '" + printer + "'").c_str()));
@@ -508,7 +513,10 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
     ASSERT_EQ(0, getsockname((int)listener, &address, &length));
     ASSERT_EQ(0, listen(listener, 2));
     for (const Row &row : rows) {
-        size_t before = Files(printer, ".prn").size();
+        auto before = Files(printer, ".prn");
+        std::string payload = "hello";
+        for (size_t i = 0; i < row.tail; i++)
+            payload += char(i * 131 + i / 977);
         int client = (int)socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(0, connect(client, &address, sizeof address)) << row.name;
         ASSERT_EQ(5, write(client, "hello", 5));
@@ -531,15 +539,24 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         JobFileCalls saved = JobFiles;
         if (row.opening == FolderSyncFails)
             JobFiles.fsync = [](int) { return errno = EIO, -1; };
+        std::thread sender;
         if (row.client == HalfClose) {
-            shutdown(client, CLIENT_SHUT_WR);
+            sender = std::thread([&payload, client] {
+                static const size_t pieces[] = {1, 1023, 65535, 3, 131073, 4097, 65537, 7};
+                for (size_t sent = 5, i = 0; sent < payload.size(); sent += pieces[i++ % 8]) {
+                    size_t piece = std::min(pieces[i % 8], payload.size() - sent);
+                    EXPECT_EQ(ssize_t(piece), write(client, payload.data() + sent, piece));
+                    usleep(200); // each piece its own segment, mostly
+                }
+                shutdown(client, CLIENT_SHUT_WR);
+            });
         } else {
             struct {
                 int onoff, linger;
             } abort = {1, 0};
             setsockopt(client, CLIENT_SOL_SOCKET, CLIENT_SO_LINGER, &abort, sizeof abort);
         }
-        char buffer[16];
+        char buffer[1000];
         int received;
         testing::internal::CaptureStderr();
         while ((received = recv(connection, buffer, sizeof buffer, 0)) > 0) {
@@ -550,6 +567,8 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
                 close(client); // the reset arrives after the first bytes
         }
         std::string said = testing::internal::GetCapturedStderr();
+        if (sender.joinable())
+            sender.join();
         if (row.relayClosesPrinter) { // a reset makes no job, and no failure
             EXPECT_EQ(row.opening != FolderSyncFails, ClosePrinter(handle)) << row.name;
         }
@@ -564,7 +583,12 @@ TEST(HostSockets, ClientHearsDoneOnlyOnceItsJobIsWhole) {
         } else {
             EXPECT_NE(std::string::npos, said.find("from 127.0.0.1 broke off")) << said;
         }
-        EXPECT_EQ(before + row.jobs, Files(printer, ".prn").size()) << row.name;
+        auto after = Files(printer, ".prn");
+        ASSERT_EQ(before.size() + row.jobs, after.size()) << row.name;
+        for (const std::string &job : after)
+            if (std::find(before.begin(), before.end(), job) == before.end()) {
+                EXPECT_TRUE(payload == ReadFile(job)) << row.name;
+            }
     }
     closesocket(listener);
     EXPECT_EQ(0, WSACleanup());

@@ -38,7 +38,7 @@ void CupsJobDisconnect(CupsPrinter *printer) {
 // close.
 static void Abandon(CupsPrinter *printer, unsigned int error) {
     printer->failed = true;
-    printer->used = 0;
+    printer->used = printer->held = 0;
     printer->error = error;
     CupsJobDisconnect(printer);
     HoldRemove(&printer->hold);
@@ -103,9 +103,18 @@ static bool Stream(CupsPrinter *printer) {
     return CupsSendChunk(printer->connection, printer->buffer, printer->used, answer);
 }
 
-// Sends the gathered bytes on the stream (the hold file has them already); false when the job
-// is lost.
+// Appends the gathered bytes that the hold file has not yet, in one write; a hold that fails is
+// given up, and the stream carries the job alone.
+static void HoldGathered(CupsPrinter *printer) {
+    if (Holding(printer) && printer->used > printer->held &&
+        !HoldAppend(&printer->hold, printer->buffer + printer->held, printer->used - printer->held))
+        CupsJobLoseHold(printer);
+    printer->held = printer->used;
+}
+
+// Holds the gathered bytes, then sends them on the stream; false when the job is lost.
 static bool Flush(CupsPrinter *printer) {
+    HoldGathered(printer);
     if (!printer->streamGivenUp && !Stream(printer)) {
         CupsJobDisconnect(printer);
         printer->streamGivenUp = true;
@@ -118,7 +127,7 @@ static bool Flush(CupsPrinter *printer) {
         Abandon(printer, AnswerError(&printer->answer));
         return false;
     }
-    printer->used = 0;
+    printer->used = printer->held = 0;
     printer->lastSent = HostSeconds();
     return true;
 }
@@ -191,8 +200,10 @@ bool CupsJobEnd(CupsPrinter *printer, unsigned int *error) {
         Abandon(printer, ERROR_OPERATION_ABORTED);
         return true;
     }
-    if (!printer->failed)
+    if (!printer->failed) {
+        HoldGathered(printer);
         SealHeld(printer);
+    }
     CupsClientSending(false); // told, or waiting for the scheduler to take it: full bounds now
     bool taken = !printer->failed && Flush(printer) && FinishStream(printer);
     if (taken && (printer->streamGivenUp || printer->answer.verdict != CUPS_TAKEN))
@@ -204,19 +215,9 @@ bool CupsJobEnd(CupsPrinter *printer, unsigned int *error) {
     return taken;
 }
 
-// Holds bytes at once and gathers them for the stream, moving each full buffer on; on a failure
-// the document is given up and nothing of this call counts as taken.
+// Gathers bytes for the hold file and the stream, moving each full buffer on; on a failure the
+// document is given up and nothing of this call counts as taken.
 bool CupsJobWrite(CupsPrinter *printer, const void *data, unsigned int count, unsigned int *error) {
-    if (Holding(printer) && !HoldAppend(&printer->hold, data, count))
-        CupsJobLoseHold(printer);
-    if (printer->streamGivenUp) { // the hold file alone carries the job now
-        TellWaitOnce(printer);
-        if (Holding(printer))
-            return true;
-        Abandon(printer, AnswerError(&printer->answer));
-        *error = printer->error;
-        return false;
-    }
     const char *bytes = (const char *)data;
     while (count > 0) {
         unsigned int room = CUPS_BUFFER_SIZE - printer->used;

@@ -17,6 +17,7 @@ struct CupsPrinter {
     bool streamGivenUp;  // the fast path failed: the hold file carries the job
     http_t *connection;  // NULL when the scheduler was out of reach, or after the stream
     unsigned int used;   // bytes waiting in buffer
+    unsigned int held;   // of those, the bytes the hold file has already
     unsigned int error;  // the failure's error number, kept for the close
     time_t lastSent;     // when bytes last went to the scheduler
     CupsAnswer answer;   // why the fast path failed

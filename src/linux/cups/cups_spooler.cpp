@@ -4,12 +4,12 @@
 // whole, so an attempt either hands the job over whole or leaves nothing there.
 //
 // Every job is held on disk (see hold_file.h) until the scheduler has answered that it took it:
-// - WritePrinter appends each call's bytes to the hold file at once, so that what the client
-//   sent is on disk as it arrives. It also gathers them in the handle's fixed 64 KiB buffer
-//   (memory stays flat whatever the job's size); each full buffer goes, as the fast path, as one
-//   HTTP chunk of a Print-Job request streamed while the job arrives. Bytes that have waited for
-//   FLUSH_AFTER_SECONDS go out with the next write, so that a client that trickles its job keeps
-//   the request busy enough for cupsd's Timeout.
+// - WritePrinter gathers each call's bytes in the handle's fixed 64 KiB buffer (memory stays
+//   flat whatever the job's size). Each full buffer is appended to the hold file in one write and
+//   goes, as the fast path, as one HTTP chunk of a Print-Job request streamed while the job
+//   arrives. Bytes that have waited for FLUSH_AFTER_SECONDS go out with the next write, so that a
+//   client that trickles its job keeps the request busy enough for cupsd's Timeout. Bytes still
+//   in the buffer belong to a job whose client has been told nothing: the seal appends them first.
 // - When the stream fails for a reason that waiting may cure (the scheduler stopped, restarted
 //   or cut the request off), the job goes on arriving into the hold file only; the scheduler
 //   discards the broken request whole.
@@ -84,7 +84,7 @@ static bool ClaimSlot(http_t *connection, const char *name, const CupsAnswer *an
         CupsPrinter *printer = &Printers[i];
         printer->inUse = true;
         printer->started = printer->failed = printer->streaming = printer->streamGivenUp = false;
-        printer->used = 0;
+        printer->used = printer->held = 0;
         printer->connection = connection;
         printer->answer = *answer;
         HoldReset(&printer->hold);

@@ -238,7 +238,7 @@ int recv(SOCKET s, char *buffer, int length, int) {
     int error = 0;
     if (length < 0)
         return Failed(WSAEINVAL);
-    long received = PosixReceive((int)s, buffer, (size_t)length, &error);
+    long received = PosixReceiveAhead((int)s, buffer, (size_t)length, &error);
     NoteStreamEnd((int)s, received, error);
     return received < 0 ? Failed(error) : (int)received;
 }
@@ -288,5 +288,6 @@ int closesocket(SOCKET s) {
     if (Served.fd.compare_exchange_strong(served, -1))
         Served.bound = false;
     ForgetInheritedListener((int)s);
+    PosixForgetAhead((int)s);
     return PosixClose((int)s, &error) != 0 ? Failed(error) : 0;
 }

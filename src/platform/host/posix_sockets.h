@@ -30,6 +30,11 @@ int PosixListen(int fd, int backlog, int *error);
 int PosixWaitForClient(int fd, int wakeFd, int *error);
 int PosixAccept(int fd, PosixPeer *peer, int *error);
 long PosixReceive(int fd, char *buffer, size_t length, int *error);
+// Receives through a read-ahead buffer of the process's: one system call per large block however
+// small the pieces asked for. The bytes, their order and the stream's end are the kernel's.
+long PosixReceiveAhead(int fd, char *buffer, size_t length, int *error);
+// Drops the bytes read ahead of a connection that is being closed.
+void PosixForgetAhead(int fd);
 // Makes a later close (or the process's death) reset the connection instead of ending it.
 int PosixArmReset(int fd, int *error);
 // Ends the connection in order (the peer reads its end) and lets its later close be an orderly
