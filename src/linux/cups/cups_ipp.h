@@ -38,6 +38,11 @@ CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, si
 // Asks whether the queue accepts jobs: taken when it does, permanent when it rejects them.
 CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer);
 
+// Reads the queue's make and model (none for a raw queue) and its location, within one step's
+// bound; each is "" when the scheduler does not say.
+void CupsDescribeQueue(http_t *connection, const char *queue, char *model, size_t modelSize,
+                       char *location, size_t locationSize);
+
 // Opens a Print-Job request of a raw document for queue, titled, naming host (may be "") as the
 // client and carrying the job's UUID (tag); false (verdict in answer) when refused.
 bool CupsBeginJob(http_t *connection, const char *queue, const char *title, const char *host,

@@ -1,6 +1,7 @@
 // The look-ups of a queue, by name as a job begins: whether it exists (the scheduler's answer for
-// the queue, an lpoptions instance printing on its queue) and whether it accepts jobs;
-// and the parts of a request about a queue or a job that every exchange shares.
+// the queue, an lpoptions instance printing on its queue) and whether it accepts jobs; what it
+// is, for the advertisement; and the parts of a request about a queue or a job that every exchange
+// shares.
 
 #include "cups_ipp.h"
 
@@ -101,4 +102,27 @@ CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *
         Answer(answer, CUPS_TEMPORARY, "no answer from the scheduler");
     ippDelete(response);
     return answer->verdict;
+}
+
+// Copies the text of a response's attribute, if the scheduler gave it.
+static void CopyText(ipp_t *response, const char *attribute, char *text, size_t capacity) {
+    const char *value = ippGetString(ippFindAttribute(response, attribute, IPP_TAG_ZERO), 0, NULL);
+    if (value != NULL)
+        snprintf(text, capacity, "%s", value);
+}
+
+// Asks for the queue's make and model and its location; the raw queue's model says nothing.
+void CupsDescribeQueue(http_t *connection, const char *queue, char *model, size_t modelSize,
+                       char *location, size_t locationSize) {
+    BeginStep();
+    static const char *const wanted[] = {"printer-make-and-model", "printer-location"};
+    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
+                  wanted);
+    ipp_t *response = cupsDoRequest(connection, request, "/");
+    CopyText(response, "printer-make-and-model", model, modelSize);
+    CopyText(response, "printer-location", location, locationSize);
+    if (strcmp(model, "Local Raw Printer") == 0)
+        model[0] = '\0';
+    ippDelete(response);
 }

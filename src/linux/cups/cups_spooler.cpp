@@ -48,8 +48,8 @@
 
 #include "cups_client.h"
 #include "cups_delivery.h"
-#include "linux/systemd/systemd_runner.h"
 #include "cups_printer.h"
+#include "linux/systemd/systemd_runner.h"
 #include "platform/host/host_internal.h"
 
 #include <pthread.h>
@@ -124,10 +124,12 @@ bool CupsClientOpen(const char *printerName, int *slot, unsigned int *error) {
     return false;
 }
 
-// Describes the slot's destination from the scheduler's view of it.
+// Describes the slot's destination from the scheduler's view of it, as briefly bounded as a
+// sending client's look-up: a hung scheduler must not hold the listener before its first client.
 bool CupsClientDescribe(int slot, char *model, size_t modelSize, char *location,
                         size_t locationSize) {
     char name[256];
+    CupsAnswer answer;
     model[0] = location[0] = '\0';
     pthread_mutex_lock(&PrintersLock);
     CupsPrinter *printer = PrinterAt(slot);
@@ -136,18 +138,13 @@ bool CupsClientDescribe(int slot, char *model, size_t modelSize, char *location,
     pthread_mutex_unlock(&PrintersLock);
     if (printer == NULL)
         return false;
-    cups_dest_t *destination = cupsGetNamedDest(CUPS_HTTP_DEFAULT, name, NULL);
-    if (destination == NULL)
-        return true;
-    const char *makeAndModel =
-        cupsGetOption("printer-make-and-model", destination->num_options, destination->options);
-    const char *where =
-        cupsGetOption("printer-location", destination->num_options, destination->options);
-    if (makeAndModel != NULL && strcmp(makeAndModel, "Local Raw Printer") != 0)
-        snprintf(model, modelSize, "%s", makeAndModel);
-    if (where != NULL)
-        snprintf(location, locationSize, "%s", where);
-    cupsFreeDests(1, destination);
+    CupsClientSending(true);
+    http_t *connection = CupsConnect(&answer);
+    if (connection != NULL) {
+        CupsDescribeQueue(connection, name, model, modelSize, location, locationSize);
+        httpClose(connection);
+    }
+    CupsClientSending(false);
     return true;
 }
 
