@@ -405,6 +405,22 @@ class CupsRelayTest(unittest.TestCase):
             self.assertEqual([], self.cups.jobs(other))
             relay.stop()
 
+    def test_a_scheduler_hung_before_the_start_holds_no_client_past_the_stall_limit(self):
+        """With advertising on, the relay describes its queue before its first client: a cupsd
+        stopped dead from the start bounds that look-up and the client's alike, so the client
+        hears done within the 60 s stall limit, and its job prints once cupsd is back."""
+        self.cups.process.send_signal(signal.SIGSTOP)
+        try:
+            relay, port = self.start_relay(extra_env={"FERROLINK_ADVERTISE": "1"})
+            with socket.create_connection(("127.0.0.1", port)) as client:
+                client.sendall(b"hung from the start " * 1000)
+                client.shutdown(socket.SHUT_WR)
+                client.settimeout(70)  # the stall limit, and a margin for a busy machine
+                self.assertEqual(b"", client.recv(1))
+        finally:
+            self.cups.process.send_signal(signal.SIGCONT)
+        self.assertEqual([b"hung from the start " * 1000], [d for d, _ in self.cups.wait_jobs(self.office, 1)])
+
     def test_unit_status_shows_a_wait_and_a_missing_queue(self):
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(notify.close)
