@@ -82,14 +82,20 @@ CupsVerdict CupsFindQueue(http_t *connection, const char *wanted, char *name, si
     return verdict;
 }
 
-// Asks for printer-is-accepting-jobs.
-CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer) {
+// Asks, in one step of the exchange, for two of the queue's attributes; the caller frees the
+// response, which is NULL when the scheduler did not answer.
+static ipp_t *AskQueueFor(http_t *connection, const char *queue, const char *const wanted[2]) {
     BeginStep();
-    static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state-message"};
     ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
                   wanted);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
+    return cupsDoRequest(connection, request, "/");
+}
+
+// Asks for printer-is-accepting-jobs.
+CupsVerdict CupsQueueAccepts(http_t *connection, const char *queue, CupsAnswer *answer) {
+    static const char *const wanted[] = {"printer-is-accepting-jobs", "printer-state-message"};
+    ipp_t *response = AskQueueFor(connection, queue, wanted);
     ipp_attribute_t *accepting =
         ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN);
     if (accepting == NULL)
@@ -114,12 +120,8 @@ static void CopyText(ipp_t *response, const char *attribute, char *text, size_t 
 // Asks for the queue's make and model and its location; the raw queue's model says nothing.
 void CupsDescribeQueue(http_t *connection, const char *queue, char *model, size_t modelSize,
                        char *location, size_t locationSize) {
-    BeginStep();
     static const char *const wanted[] = {"printer-make-and-model", "printer-location"};
-    ipp_t *request = NewQueueRequest(IPP_OP_GET_PRINTER_ATTRIBUTES, queue);
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, NULL,
-                  wanted);
-    ipp_t *response = cupsDoRequest(connection, request, "/");
+    ipp_t *response = AskQueueFor(connection, queue, wanted);
     CopyText(response, "printer-make-and-model", model, modelSize);
     CopyText(response, "printer-location", location, locationSize);
     if (strcmp(model, "Local Raw Printer") == 0)
