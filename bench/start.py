@@ -14,6 +14,7 @@ systemd's own timestamps, and the same for one instance restarted alone; then on
 job is printed."""
 
 import argparse
+import json
 import os
 import statistics
 import sys
@@ -51,6 +52,42 @@ def spread(values):
                                                            max(values) / 1000, sum(values) / 1e6)
 
 
+# Prints the CPU time of the machine (busy and idle, all cores) and, inside the container, of each
+# command's processes: their own time and their reaped children's, in clock ticks.
+CPU = (b"import collections, json, os\n"
+       b"own, reaped = collections.Counter(), collections.Counter()\n"
+       b"for pid in filter(str.isdigit, os.listdir('/proc')):\n"
+       b"    try: text = open('/proc/%s/stat' % pid).read()\n"
+       b"    except OSError: continue\n"
+       b"    name, fields = text[text.index('(') + 1:text.rindex(')')], text[text.rindex(')') + 2:].split()\n"
+       b"    name = 'systemd (PID 1)' if pid == '1' else name\n"
+       b"    own[name] += int(fields[11]) + int(fields[12]); reaped[name] += int(fields[13]) + int(fields[14])\n"
+       b"line = open('/proc/stat').readline().split()[1:]\n"
+       b"print(json.dumps({'busy': sum(map(int, line)) - int(line[3]) - int(line[4]), 'all': sum(map(int, line)),"
+       b" 'own': own, 'reaped': reaped}))\n")
+
+
+def cpu(box):
+    """The CPU counters of CPU, read inside the container."""
+    return json.loads(box.run("/usr/bin/python3 /srv/cpu.py").stdout)
+
+
+def cpu_spent(before, after):
+    """Where the CPU time between two readings went, in words: the machine's, then the top commands'."""
+    tick = os.sysconf("SC_CLK_TCK")
+    lines = ["  CPU: %.1f s busy of %.1f s on all cores" % ((after["busy"] - before["busy"]) / tick,
+                                                          (after["all"] - before["all"]) / tick)]
+    spent = {}
+    for kind in ("own", "reaped"):
+        for name, ticks in after[kind].items():
+            grown = ticks - before[kind].get(name, 0)
+            if grown > 0:
+                spent["%s (%s)" % (name, "itself" if kind == "own" else "its exited children")] = grown
+    for name, ticks in sorted(spent.items(), key=lambda item: -item[1])[:8]:
+        lines.append("    %-48s %.2f s" % (name, ticks / tick))
+    return "\n".join(lines)
+
+
 def waited(box, command, count):
     """Runs the shell loop command inside until it prints count; the seconds it took."""
     start = time.perf_counter()
@@ -75,6 +112,8 @@ def main():
         services = ["ferrolink@%d.service" % p for p in ports]
         sockets = ["ferrolink@%d.socket" % p for p in ports]
         load = open("/proc/loadavg").read().split()[:3]
+        box.put("/srv/cpu.py", CPU)
+        before = cpu(box)
         start = time.perf_counter()
         box.run("systemctl enable --now " + " ".join("ferrolink@%d" % p for p in ports), timeout=600)
         returned = time.perf_counter() - start
@@ -82,10 +121,12 @@ def main():
         listening = "ss -ltnH | awk '{print $4}' | grep -c ':%s$'" % "$\\|:".join(map(str, ports))
         waited(box, active, args.instances)
         ready = time.perf_counter() - start
+        spent = cpu_spent(before, cpu(box))
         waited(box, listening, args.instances)
         print("%d instances: systemctl enable --now returned after %.2f s; every service active (READY=1) after "
               "%.2f s, every port listening after %.2f s (load before: %s)"
               % (args.instances, returned, ready, time.perf_counter() - start, " ".join(load)))
+        print(spent)
         service = stamps(box, services, STAMPS)
         socket = stamps(box, sockets, ("InactiveExitTimestampMonotonic", "ActiveEnterTimestampMonotonic"))
         first = min(s["InactiveExitTimestampMonotonic"] for s in socket.values())
