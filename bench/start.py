@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Ferrolink start-up benchmark: many instances enabled at once under a real systemd.
 
-  bench/start [--instances 250] [--first-port 9100]
+  bench/start [--instances 250] [--first-port 9100] [--drop-in FILE]
 
 Builds the .deb, boots the systemd container of tests/systemd with its own cupsd and one raw
 queue, installs the package, writes one conf per port, then runs `systemctl enable --now` of
@@ -11,7 +11,8 @@ READY=1) and its port listens. It prints the wall time, then where it went: the 
 ExecStartPre (ferrolink-start --read-conf) and the relay's own start (from systemd's fork of the
 main process, its sandbox set up, ferrolink-start exec'ing the relay, up to READY=1), from
 systemd's own timestamps, and the same for one instance restarted alone; then one job to each instance, until every
-job is printed."""
+job is printed. --drop-in installs FILE as a drop-in of ferrolink@.service first, to time a
+variant of the unit's settings."""
 
 import argparse
 import json
@@ -100,6 +101,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--instances", type=int, default=250)
     parser.add_argument("--first-port", type=int, default=9100)
+    parser.add_argument("--drop-in", help="a drop-in for ferrolink@.service, to time a variant of the unit")
     args = parser.parse_args()
     deb = test_systemd.build_package()
     ports = range(args.first_port, args.first_port + args.instances)
@@ -107,6 +109,9 @@ def main():
     try:
         folder = box.add_queue("office")
         box.run("dpkg -i " + box.inside(deb), timeout=300)
+        if args.drop_in:
+            box.put("/etc/systemd/system/ferrolink@.service.d/bench.conf", bench.read_file(args.drop_in))
+            box.run("systemctl daemon-reload")
         box.run("mkdir -p /etc/ferrolink && for p in %s; do echo PRINTER=office > /etc/ferrolink/$p.conf; done"
                 % " ".join(map(str, ports)))
         services = ["ferrolink@%d.service" % p for p in ports]

@@ -67,7 +67,7 @@ class PackageTest(unittest.TestCase):
                                    env=dict(os.environ, MANWIDTH="80", LC_ALL="C.UTF-8"))
             self.assertEqual(("", 0), (shown.stderr, shown.returncode))
             for line in ("Error opening print job.", "Couldn't print all data.", "IPAddressAllow=",
-                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.3",
+                         "FERROLINK_ROOT", "CUPS_SERVER", "/etc/ferrolink/port.conf", "Ferrolink 1.3.1",
                          "ferrolink@.socket", "EADDRINUSE", "journalctl -t ferrolink",
                          "systemctl reset-failed ferrolink@9100.service ferrolink@9100.socket",
                          "Waiting for CUPS:", "Get-Jobs", "ADVERTISE=yes", "DNSSD_NAME=Front desk",
