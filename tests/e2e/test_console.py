@@ -308,7 +308,7 @@ class WineConsoleTest(ConsoleRelayTests, unittest.TestCase):
         cmake = bench.read_file(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).decode()
         version = re.search(r"project\(Ferrolink VERSION ([0-9.]+)", cmake).group(1)
         quad = ".".join((version.split(".") + ["0"] * 3)[:4])
-        self.assertRegex(quad, r"^1\.[0-9]+\.0\.0$")
+        self.assertRegex(quad, r"^1\.[0-9]+\.[0-9]+\.0$")
         status, out, _ = self.lab.wine(["wine", bench.PROBE, "version", self.lab.windows_path(bench.WINDOWS_EXE)])
         self.assertEqual(["Fixed=" + quad, "ProductName=Ferrolink", "FileDescription=Ferrolink raw network print relay",
                           "CompanyName=Korvanta", "FileVersion=" + quad, "ProductVersion=" + version,
