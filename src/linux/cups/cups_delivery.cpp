@@ -42,9 +42,8 @@ static void LogFileLine(const char *format, ...) {
     char line[1024];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
+    FormatSafeLine(line, sizeof line, format, arguments);
     va_end(arguments);
-    MakeLineSafe(line);
     WriteRelayLog(line);
 }
 

@@ -15,8 +15,7 @@ void Journal(const char *format, ...) {
     char line[1024];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
+    FormatSafeLine(line, sizeof line, format, arguments);
     va_end(arguments);
-    MakeLineSafe(line);
     fprintf(stderr, "%s\n", line);
 }

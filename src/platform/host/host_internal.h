@@ -1,6 +1,7 @@
 // Host layer internals shared by its own files: where the layer keeps its files, and helpers.
 #pragma once
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <time.h>
 #include <stdint.h>
@@ -14,6 +15,9 @@ bool MakeDirectories(const char *path);
 // Replaces, in place, each control character of UTF-8 text (C0, DEL, C1) and each line or
 // paragraph separator (U+2028, U+2029) and bidi control (U+202A-U+202E, U+2066-U+2069) with '?'.
 void MakeLineSafe(char *text);
+
+// Formats a line into line (cut to capacity) and makes it safe, as MakeLineSafe does.
+void FormatSafeLine(char *line, size_t capacity, const char *format, va_list arguments);
 
 // Sets the calling thread's last error number.
 void SetHostError(unsigned int error);

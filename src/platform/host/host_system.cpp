@@ -174,6 +174,12 @@ void MakeLineSafe(char *text) {
     *to = 0;
 }
 
+// Formats a line and makes it safe: queue names, reasons and addresses in it come from outside.
+void FormatSafeLine(char *line, size_t capacity, const char *format, va_list arguments) {
+    vsnprintf(line, capacity, format, arguments);
+    MakeLineSafe(line);
+}
+
 // Writes a text-mode stream's bytes unchanged: Linux ends lines with a line feed alone. Text mode
 // is how the program writes its log, so under systemd the same bytes also go to standard error
 // and each log line lands in the unit's journal too, first, so that a line the file cannot take

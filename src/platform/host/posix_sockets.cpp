@@ -79,12 +79,16 @@ int PosixStreamSocket(bool ipv6, int *error) {
     return fd < 0 ? Fail(error) : fd;
 }
 
-// Binds to an IPv4 address and port.
-int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *error) {
-    // Windows lets a port be bound again while old connections linger in TIME_WAIT; Linux needs
-    // SO_REUSEADDR for that. A port that another socket listens on still fails with EADDRINUSE.
+// Lets the port be bound again while old connections linger in TIME_WAIT, as Windows does; a port
+// that another socket listens on still fails with EADDRINUSE.
+static void AllowRebind(int fd) {
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+// Binds to an IPv4 address and port.
+int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *error) {
+    AllowRebind(fd);
     struct sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -93,11 +97,10 @@ int PosixBind(int fd, uint32_t addressNetOrder, uint16_t portNetOrder, int *erro
     return bind(fd, (struct sockaddr *)&address, sizeof address) != 0 ? Fail(error) : 0;
 }
 
-// Binds to an IPv6 address and port; SO_REUSEADDR as for IPv4.
+// Binds to an IPv6 address and port.
 int PosixBind6(int fd, const unsigned char *address, uint32_t scope, uint16_t portNetOrder,
                int *error) {
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    AllowRebind(fd);
     struct sockaddr_in6 local;
     memset(&local, 0, sizeof local);
     local.sin6_family = AF_INET6;
