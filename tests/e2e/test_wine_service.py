@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import socket
+import sys
 import unittest
 
 import lab as bench
@@ -29,9 +30,12 @@ class WineServiceTest(unittest.TestCase):
     ports = []
 
     def ferrolink(self, *args):
-        """Runs ferrolink.exe by its full path from its folder; returns (status, stdout)."""
-        status, out, _ = self.lab.wine(["wine", os.path.join(self.bin, "ferrolink.exe")] + list(args),
-                                       check=False, cwd=self.bin)
+        """Runs ferrolink.exe by its full path from its folder; returns (status, stdout). INSTALL and
+        REMOVE always exit 0, so another status is Wine's own failure: its message goes to the log."""
+        status, out, err = self.lab.wine(["wine", os.path.join(self.bin, "ferrolink.exe")] + list(args),
+                                         check=False, cwd=self.bin)
+        if status != 0:
+            sys.stderr.write("ferrolink.exe %s exited %d: %r %r\n" % (" ".join(args), status, out, err[-2000:]))
         return status, out
 
     def install(self, printer, port):
